@@ -1,0 +1,29 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <optional>
+
+#include <QList>
+#include <QSet>
+#include <QString>
+
+#include "launchd/LaunchJob.h"
+#include "launchd/LaunchctlState.h"
+#include "sampling/ProcSnapshot.h"
+
+// Everything one sampling pass hands to the inventory builder.
+struct SampleInput {
+    ProcessTable processes;
+    QList<LaunchJob> jobs;
+    CommandParsers::LaunchctlTable launchctl;
+    QSet<QString> disabled;
+    PortMap ports;
+    std::optional<std::map<Pid, double>> cpu;
+    CommandParsers::LoginItems loginItems;
+    bool includeApple = false;
+    Pid ownPid = 0;
+    Uid uid = 0;
+    // Resolves symbolic links; paths under "/Volumes/" come back unchanged.
+    std::function<QString(const QString&)> resolvePath = [](const QString& path) { return path; };
+};
