@@ -10,8 +10,6 @@ namespace Origins {
 
 namespace {
 
-const char* const context = "Origins";
-
 // The bundle part of a path: up to and including the first ".app/" (without
 // the slash), or the whole path when it ends with ".app".
 std::optional<QString> bundlePart(const QString& path) {
@@ -119,29 +117,29 @@ Origin classify(const QList<ProcSnapshot>& chain, const ProcSnapshot& primary,
 QString originText(const Origin& origin) {
     switch (origin.kind) {
     case Origin::Case::launchdJob:
-        return QCoreApplication::translate(context, "launchd job");
+        return QCoreApplication::translate("Origins", "launchd job");
     case Origin::Case::appHelper:
         //: %1 is the name of the app whose helper this is
-        return QCoreApplication::translate(context, "Started by %1").arg(origin.payload);
+        return QCoreApplication::translate("Origins", "Started by %1").arg(origin.payload);
     case Origin::Case::agentSession:
         //: %1 is a coding-agent tool, such as Claude
-        return QCoreApplication::translate(context, "%1 session").arg(origin.payload);
+        return QCoreApplication::translate("Origins", "%1 session").arg(origin.payload);
     case Origin::Case::ide:
         //: %1 is the name of an IDE
-        return QCoreApplication::translate(context, "Started from %1").arg(origin.payload);
+        return QCoreApplication::translate("Origins", "Started from %1").arg(origin.payload);
     case Origin::Case::terminal:
         //: %1 is the name of a terminal app
-        return QCoreApplication::translate(context, "Started in %1").arg(origin.payload);
+        return QCoreApplication::translate("Origins", "Started in %1").arg(origin.payload);
     case Origin::Case::app:
-        return QCoreApplication::translate(context, "App");
+        return QCoreApplication::translate("Origins", "App");
     case Origin::Case::shell:
-        return QCoreApplication::translate(context, "Started from a shell");
+        return QCoreApplication::translate("Origins", "Started from a shell");
     case Origin::Case::detached:
-        return QCoreApplication::translate(context, "Detached (no owner)");
+        return QCoreApplication::translate("Origins", "Detached (no owner)");
     case Origin::Case::unknown:
         break;
     }
-    return QCoreApplication::translate(context, "Unknown");
+    return QCoreApplication::translate("Origins", "Unknown");
 }
 
 bool isPartOfBuild(const ProcSnapshot& primary, const QList<ProcSnapshot>& chain) {
