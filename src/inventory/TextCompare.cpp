@@ -13,7 +13,9 @@ QString fold(const QString& text) {
             continue;
         folded.append(c);
     }
-    return folded.toCaseFolded();
+    // QString folds case one character for one, which leaves the sharp s
+    // alone; full folding turns it into "ss", as people type it.
+    return folded.toCaseFolded().replace(QChar(0x00DF), QStringLiteral("ss"));
 }
 
 bool localizedStandardContains(const QString& text, const QString& part) {
