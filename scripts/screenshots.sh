@@ -64,3 +64,4 @@ sleep 3
 eval "$(xdotool getwindowgeometry --shell "$window")"
 import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$out"
 echo "wrote $out"
+

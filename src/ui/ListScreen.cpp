@@ -141,7 +141,8 @@ ListHeader::ListHeader(AppModel* model, bool animate, QWidget* parent)
     });
     layout->addWidget(m_refresh, 0, Qt::AlignTop);
 
-    m_more = iconButton(QStringLiteral("ellipsis.circle"), tr("More"), QStringLiteral("more"), this);
+    m_more =
+        iconButton(QStringLiteral("ellipsis.circle"), tr("More"), QStringLiteral("more"), this);
     m_more->setPopupMode(QToolButton::InstantPopup);
     m_more->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; }"));
     auto* menu = new QMenu(m_more);
@@ -159,9 +160,8 @@ ListHeader::ListHeader(AppModel* model, bool animate, QWidget* parent)
             if (m_model)
                 m_model->setSort(sort);
         });
-        connect(model, &AppModel::sortChanged, action, [action, model, sort] {
-            action->setChecked(model->sort() == sort);
-        });
+        connect(model, &AppModel::sortChanged, action,
+                [action, model, sort] { action->setChecked(model->sort() == sort); });
     }
     QAction* showApple = menu->addAction(tr("Show Apple processes"));
     showApple->setObjectName(QStringLiteral("more.showApple"));
@@ -217,8 +217,8 @@ void ListHeader::setRunning(const QList<BackgroundItem>& running) {
     } else {
         const int count = static_cast<int>(running.size());
         //: %n is the number of running rows, %1 the time of the last sample
-        m_status->setText(
-            tr("%n running · updated %1", nullptr, count).arg(timeText(m_model->inventory()->sampledAt)));
+        m_status->setText(tr("%n running · updated %1", nullptr, count)
+                              .arg(timeText(m_model->inventory()->sampledAt)));
     }
 
     if (m_total == total) {
@@ -470,7 +470,8 @@ bool ListScreen::moveHighlight(int step) {
 }
 
 bool ListScreen::openHighlighted() {
-    const std::optional<QString> target = ListNavigation::openTarget(m_navigationIds, m_highlighted);
+    const std::optional<QString> target =
+        ListNavigation::openTarget(m_navigationIds, m_highlighted);
     if (!target)
         return false;
     open(*target);

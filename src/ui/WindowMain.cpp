@@ -10,6 +10,7 @@
 
 #include "app/SettingsStore.h"
 #include "ui/AppModel.h"
+#include "ui/ItemIcon.h"
 #include "ui/MenuBarItem.h"
 #include "ui/Panel.h"
 
@@ -29,9 +30,7 @@ extern "C" Q_DECL_EXPORT int quillmarsh_window_main(int argc, char** argv) {
     QApplication application(argc, argv);
     QCoreApplication::setOrganizationName(QString::fromLatin1(SettingsStore::organization));
     QCoreApplication::setApplicationName(QString::fromLatin1(SettingsStore::application));
-    // Symbols come from the icon-naming scheme; Adwaita draws them wherever
-    // the desktop's own theme lacks one.
-    QIcon::setFallbackThemeName(QStringLiteral("Adwaita"));
+    ItemIcon::useSymbolTheme();
 
     AppModel model;
     const bool tray = QSystemTrayIcon::isSystemTrayAvailable();

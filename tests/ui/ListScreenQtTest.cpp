@@ -15,6 +15,7 @@
 #include "inventory/Explanations.h"
 #include "inventory/ItemPresentation.h"
 #include "ui/AppModel.h"
+#include "ui/ItemIcon.h"
 #include "ui/ItemListModel.h"
 #include "ui/ListNavigation.h"
 #include "ui/ListScreen.h"
@@ -78,7 +79,7 @@ private:
 private Q_SLOTS:
     void initTestCase() {
         qputenv("QT_REDUCE_MOTION", "1");
-        QIcon::setFallbackThemeName(QStringLiteral("Adwaita"));
+        ItemIcon::useSymbolTheme();
     }
 
     void init() {
@@ -116,7 +117,8 @@ private Q_SLOTS:
         QCOMPARE(list()->highlighted(), std::optional<QString>(QStringLiteral("a")));
         for (int i = 0; i < 10; ++i)
             key(Qt::Key_Down);
-        QCOMPARE(list()->highlighted(), std::optional<QString>(QStringLiteral("job:com.example.backup")));
+        QCOMPARE(list()->highlighted(),
+                 std::optional<QString>(QStringLiteral("job:com.example.backup")));
         for (int i = 0; i < 10; ++i)
             key(Qt::Key_Up);
         QCOMPARE(list()->highlighted(), std::optional<QString>(QStringLiteral("a")));
@@ -125,11 +127,13 @@ private Q_SLOTS:
     void upFromNoHighlightPicksTheLastRow() {
         m_model->setInventoryForTesting(standard());
         key(Qt::Key_Up);
-        QCOMPARE(list()->highlighted(), std::optional<QString>(QStringLiteral("job:com.example.backup")));
+        QCOMPARE(list()->highlighted(),
+                 std::optional<QString>(QStringLiteral("job:com.example.backup")));
     }
 
     void upWithoutNotRunningPicksTheLastRunningRow() {
-        m_model->setInventoryForTesting(inventory({running("a", "alpha", 3), running("b", "beta", 2)}));
+        m_model->setInventoryForTesting(
+            inventory({running("a", "alpha", 3), running("b", "beta", 2)}));
         key(Qt::Key_Up);
         QCOMPARE(list()->highlighted(), std::optional<QString>(QStringLiteral("b")));
     }
@@ -166,7 +170,8 @@ private Q_SLOTS:
         m_model->setInventoryForTesting(standard());
         key(Qt::Key_Up);
         key(Qt::Key_Return);
-        QCOMPARE(m_model->screen(), AppModel::Screen::detail(QStringLiteral("job:com.example.backup")));
+        QCOMPARE(m_model->screen(),
+                 AppModel::Screen::detail(QStringLiteral("job:com.example.backup")));
     }
 
     void returnOnAnEmptyListIsPassedOn() {
@@ -199,10 +204,10 @@ private Q_SLOTS:
         QTRY_VERIFY(list()->frozenOrder().has_value());
 
         // Memory now says c, b, a; and d shows up with the most memory.
-        m_model->setInventoryForTesting(inventory(
-            {running("a", "alpha", 100), running("b", "beta", 200), running("c", "gamma", 300),
-             running("d", "delta", 900)},
-            {job("com.example.nightly")}));
+        m_model->setInventoryForTesting(
+            inventory({running("a", "alpha", 100), running("b", "beta", 200),
+                       running("c", "gamma", 300), running("d", "delta", 900)},
+                      {job("com.example.nightly")}));
         QCOMPARE(rows()->ids(), (QStringList{"a", "b", "c", "d", "job:com.example.nightly"}));
 
         // Pointer gone: the model's order again.
@@ -219,7 +224,8 @@ private Q_SLOTS:
         QCOMPARE(m_model->search(), QStringLiteral("zzzz"));
         QTRY_VERIFY(find<QWidget>("empty")->isVisible());
         QCOMPARE(find<QLabel>("empty.title")->text(), QStringLiteral("No matches"));
-        QCOMPARE(find<QLabel>("empty.text")->text(), QStringLiteral("Try another name, folder or port."));
+        QCOMPARE(find<QLabel>("empty.text")->text(),
+                 QStringLiteral("Try another name, folder or port."));
 
         QTest::mouseClick(find<QToolButton>("filter.apps"), Qt::LeftButton);
         QCOMPARE(m_model->filter(), AppModel::Filter::apps);
@@ -236,8 +242,8 @@ private Q_SLOTS:
     }
 
     void appsFilterHidesTheNotRunningSection() {
-        m_model->setInventoryForTesting(
-            inventory({app("app:x", "Xylo", 50), running("a", "alpha", 10)}, {job("com.example.nightly")}));
+        m_model->setInventoryForTesting(inventory(
+            {app("app:x", "Xylo", 50), running("a", "alpha", 10)}, {job("com.example.nightly")}));
         QCOMPARE(sectionTitles(), (QStringList{"Running", "Scheduled / not running"}));
         QTest::mouseClick(find<QToolButton>("filter.apps"), Qt::LeftButton);
         QCOMPARE(sectionTitles(), QStringList{"Running"});
@@ -246,13 +252,15 @@ private Q_SLOTS:
 
     void headerDescribesOnlyTheRowsShown() {
         m_model->setInventoryForTesting(standard());
-        QTRY_COMPARE(find<QLabel>("header.memory")->text(),
-                     Explanations::memoryText(600'000'000));
-        QVERIFY(find<QLabel>("header.status")->text().startsWith(QStringLiteral("3 running · updated ")));
+        QTRY_COMPARE(find<QLabel>("header.memory")->text(), Explanations::memoryText(600'000'000));
+        QVERIFY(find<QLabel>("header.status")
+                    ->text()
+                    .startsWith(QStringLiteral("3 running · updated ")));
         QTest::keyClicks(search(), QStringLiteral("gamma"));
-        QTRY_COMPARE(find<QLabel>("header.memory")->text(),
-                     Explanations::memoryText(100'000'000));
-        QVERIFY(find<QLabel>("header.status")->text().startsWith(QStringLiteral("1 running · updated ")));
+        QTRY_COMPARE(find<QLabel>("header.memory")->text(), Explanations::memoryText(100'000'000));
+        QVERIFY(find<QLabel>("header.status")
+                    ->text()
+                    .startsWith(QStringLiteral("1 running · updated ")));
         QCOMPARE(find<QWidget>("header")->accessibleName(),
                  find<QLabel>("header.memory")->text() + QStringLiteral(", ") +
                      find<QLabel>("header.status")->text());
@@ -321,8 +329,9 @@ private Q_SLOTS:
 
     void backButtonOfAPlaceholderReturnsToTheList() {
         m_model->setScreen(AppModel::Screen::settings());
-        QTest::mouseClick(m_root->currentScreen()->findChild<QWidget*>(QStringLiteral("settings.back")),
-                          Qt::LeftButton);
+        QTest::mouseClick(
+            m_root->currentScreen()->findChild<QWidget*>(QStringLiteral("settings.back")),
+            Qt::LeftButton);
         QCOMPARE(m_model->screen(), AppModel::Screen::list());
     }
 

@@ -36,7 +36,7 @@ class MenuBarQtTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase() { QIcon::setFallbackThemeName(QStringLiteral("Adwaita")); }
+    void initTestCase() { ItemIcon::useSymbolTheme(); }
 
     void iconAloneIsEighteenPointsSharpAtTwice() {
         const QImage image = MenuBarIcon::image(std::nullopt, Qt::black, 2.0);
@@ -85,7 +85,8 @@ private Q_SLOTS:
         QCOMPARE(item.trayIcon()->toolTip(), QStringLiteral("Quillmarsh"));
         QCOMPARE(item.shownCount(), std::nullopt);
         const int narrow = item.currentImage().width();
-        model->setInventoryForTesting(inventory({running("a", "alpha", 10), running("b", "beta", 10)}));
+        model->setInventoryForTesting(
+            inventory({running("a", "alpha", 10), running("b", "beta", 10)}));
         QCOMPARE(item.shownCount(), std::optional<int>(2));
         QVERIFY(item.currentImage().width() > narrow);
         Q_EMIT item.trayIcon()->activated(QSystemTrayIcon::Trigger);
@@ -114,7 +115,7 @@ private Q_SLOTS:
         auto model = makeModel(dir);
         Panel panel(model.get(), false);
         QCOMPARE(panel.windowTitle(), QStringLiteral("Quillmarsh"));
-        QVERIFY(!(panel.windowFlags() & Qt::Popup));
+        QCOMPARE(panel.windowType(), Qt::Window);
         QCOMPARE(panel.size(), QSize(380, 560));
     }
 
@@ -143,10 +144,9 @@ private Q_SLOTS:
 
     void everySymbolHasAThemeIcon_data() {
         QTest::addColumn<QString>("symbol");
-        for (const char* symbol :
-             {"iphone", "sparkles", "mug", "network", "gearshape.2", "terminal",
-              "calendar.badge.clock", "moon.zzz", "pause.circle", "arrow.clockwise",
-              "ellipsis.circle", "checkmark.circle"})
+        for (const char* symbol : {"iphone", "sparkles", "mug", "network", "gearshape.2",
+                                   "terminal", "calendar.badge.clock", "moon.zzz", "pause.circle",
+                                   "arrow.clockwise", "ellipsis.circle", "checkmark.circle"})
             QTest::newRow(symbol) << QString::fromLatin1(symbol);
     }
 
