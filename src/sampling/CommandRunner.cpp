@@ -11,8 +11,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
-#include <sys/pidfd.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,6 +29,17 @@ extern char** environ;
 namespace CommandRunner {
 
 namespace {
+
+// A descriptor that becomes readable when the process ends; -1 where the
+// kernel has none.
+int openPidfd(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -181,7 +192,7 @@ private:
 // A started child, reaped exactly once.
 class Child {
 public:
-    explicit Child(pid_t pid) : pid_(pid), pidfd_(::pidfd_open(pid, 0)) {}
+    explicit Child(pid_t pid) : pid_(pid), pidfd_(openPidfd(pid)) {}
     ~Child() {
         if (pidfd_ >= 0)
             ::close(pidfd_);
