@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/Printers.h"
 #include "support/StandIns.h"
 
 using namespace std::chrono_literals;

@@ -15,13 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/Printers.h"
 #include "support/StandIns.h"
-
-// Readable failure messages.
-void PrintTo(const CommandResult& result, std::ostream* out) {
-    *out << "{" << result.status << ", \"" << result.output.toStdString() << "\", \""
-         << result.error.toStdString() << "\"}";
-}
 
 using namespace std::chrono_literals;
 using CommandRunner::runCommand;
