@@ -1,12 +1,11 @@
 #include "sampling/CommandRunner.h"
 
-#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <thread>
 #include <vector>
 
-#include <sys/stat.h>
+#include <pthread.h>
 
 #include <QDir>
 #include <QFile>
@@ -203,13 +202,35 @@ TEST_F(CommandRunnerTest, ToolKilledBySignalNeverReadsAsAnOrdinaryStatus) {
               (CommandResult{128 + SIGKILL, QStringLiteral("out\n"), QStringLiteral("err")}));
 }
 
+TEST_F(CommandRunnerTest, ChildStartsWithDefaultSignalHandling) {
+    // What this process ignores or blocks is not passed on to the tool.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction previous {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &ignore, &previous), 0);
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGUSR2);
+    sigset_t previousMask;
+    ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &blocked, &previousMask), 0);
+
+    const CommandResult ignored = shell(QStringLiteral("kill -USR1 $$; echo survived"));
+    const CommandResult masked = shell(QStringLiteral("kill -USR2 $$; echo survived"));
+
+    ::pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+    ::sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_EQ(ignored.status, 128 + SIGUSR1);
+    EXPECT_EQ(ignored.output, QString());
+    EXPECT_EQ(masked.status, 128 + SIGUSR2);
+}
+
 TEST_F(CommandRunnerTest, TimeOutStopsTheToolAndKeepsWhatItWrote) {
     const auto start = std::chrono::steady_clock::now();
     const CommandResult result =
-        shell(QStringLiteral("echo partial; echo ' almost \n' >&2; exec sleep 30"), 300ms);
+        shell(QStringLiteral("echo partial; echo ' almost \n' >&2; exec sleep 30"), 1000ms);
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(result, (CommandResult{-2, QStringLiteral("partial\n"),
-                                     QStringLiteral("Timed out after 0.3 seconds: almost")}));
+                                     QStringLiteral("Timed out after 1.0 seconds: almost")}));
     EXPECT_LT(elapsed, 10s);
 }
 

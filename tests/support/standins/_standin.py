@@ -302,6 +302,12 @@ def _watch(folder, label, report, job):
     os.setsid()
     _close_all_but({report})
     _to_dev_null()
+    try:
+        # Tells it apart from the launchctl call that started it.
+        with open("/proc/self/comm", "w") as comm:
+            comm.write("standin-watch")
+    except OSError:
+        pass
     go_read, go_write = os.pipe()
     pid_read, pid_write = os.pipe()
     middle = os.fork()
