@@ -26,10 +26,6 @@ namespace {
 
 const Uid uid = ::getuid();
 
-QString xmlEscape(const QString& text) {
-    return text.toHtmlEscaped();
-}
-
 struct JobPlist {
     QString label;
     QStringList program;
@@ -60,24 +56,8 @@ protected:
     SystemTools::Locations tools() const { return standIns_.locations(); }
 
     QString writePlist(const JobPlist& job) {
-        QString xml = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                                     "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-                                     "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-                                     "<plist version=\"1.0\">\n<dict>\n");
-        xml +=
-            QStringLiteral("\t<key>Label</key>\n\t<string>%1</string>\n").arg(xmlEscape(job.label));
-        xml += QStringLiteral("\t<key>ProgramArguments</key>\n\t<array>\n");
-        for (const QString& argument : job.program)
-            xml += QStringLiteral("\t\t<string>%1</string>\n").arg(xmlEscape(argument));
-        xml += QStringLiteral("\t</array>\n");
-        if (job.runAtLoad)
-            xml += QStringLiteral("\t<key>RunAtLoad</key>\n\t<true/>\n");
-        xml += job.extra;
-        xml += QStringLiteral("</dict>\n</plist>\n");
         const QString path = plists_.filePath(job.label + QStringLiteral(".plist"));
-        QFile file(path);
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(xml.toUtf8());
+        EXPECT_TRUE(StandIns::writePlist(path, job.label, job.program, job.runAtLoad, job.extra));
         return path;
     }
 

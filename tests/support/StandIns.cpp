@@ -218,6 +218,27 @@ void StandIns::setLegacyDisabledStyle(bool legacy) {
     });
 }
 
+bool StandIns::writePlist(const QString& path, const QString& label, const QStringList& program,
+                          bool runAtLoad, const QString& extraXml) {
+    QString xml = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                                 "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                                 "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+                                 "<plist version=\"1.0\">\n<dict>\n");
+    xml += QStringLiteral("\t<key>Label</key>\n\t<string>%1</string>\n").arg(label.toHtmlEscaped());
+    if (!program.isEmpty()) {
+        xml += QStringLiteral("\t<key>ProgramArguments</key>\n\t<array>\n");
+        for (const QString& argument : program)
+            xml += QStringLiteral("\t\t<string>%1</string>\n").arg(argument.toHtmlEscaped());
+        xml += QStringLiteral("\t</array>\n");
+    }
+    if (runAtLoad)
+        xml += QStringLiteral("\t<key>RunAtLoad</key>\n\t<true/>\n");
+    xml += extraXml;
+    xml += QStringLiteral("</dict>\n</plist>\n");
+    QSaveFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(xml.toUtf8()) >= 0 && file.commit();
+}
+
 QJsonObject StandIns::state() const {
     StateLock lock(stateDir());
     return readState(stateDir());

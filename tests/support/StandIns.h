@@ -52,6 +52,12 @@ public:
     void setSimctlStatus(int status);
     void setLegacyDisabledStyle(bool legacy);
 
+    // Writes a launchd job definition (XML plist) to `path`: the label, the
+    // program and its arguments, RunAtLoad, and `extraXml` (keys and values)
+    // as given. False when the file cannot be written.
+    static bool writePlist(const QString& path, const QString& label, const QStringList& program,
+                           bool runAtLoad = true, const QString& extraXml = {});
+
     // Reading back.
     QJsonObject state() const;
     // The pid the job table holds for a label, if any (alive or not).
