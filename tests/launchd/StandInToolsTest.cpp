@@ -2,6 +2,7 @@
 // tests of sampling, the report and the actions rely on them behaving like
 // the real tools.
 
+#include <algorithm>
 #include <csignal>
 #include <thread>
 #include <vector>
@@ -40,7 +41,10 @@ protected:
         ASSERT_TRUE(plists_.isValid());
     }
 
-    CommandResult run(const SystemTools::Invocation& invocation) {
+    // The invocations as the program makes them, with room for a machine
+    // that is busy running other tests.
+    static CommandResult run(SystemTools::Invocation invocation) {
+        invocation.timeout = std::max<std::chrono::milliseconds>(invocation.timeout, 60s);
         return SystemTools::run(invocation);
     }
     CommandResult list() { return run(SystemTools::launchctlList(tools())); }
@@ -379,9 +383,7 @@ TEST_F(StandInToolsTest, ConcurrentCallsKeepTheStateConsistent) {
     for (int i = 0; i < count; ++i) {
         threads.emplace_back([&, i] {
             statuses[static_cast<size_t>(i)] =
-                SystemTools::run(
-                    SystemTools::bootstrap(tools(), uid, paths[static_cast<size_t>(i)]))
-                    .status;
+                run(SystemTools::bootstrap(tools(), uid, paths[static_cast<size_t>(i)])).status;
         });
     }
     for (std::thread& thread : threads)
