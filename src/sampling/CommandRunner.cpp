@@ -1,5 +1,6 @@
 #include "sampling/CommandRunner.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>

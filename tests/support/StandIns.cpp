@@ -1,5 +1,6 @@
 #include "support/StandIns.h"
 
+#include <algorithm>
 #include <csignal>
 
 #include <fcntl.h>
