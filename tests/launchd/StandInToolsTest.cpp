@@ -269,6 +269,13 @@ TEST_F(StandInToolsTest, DisabledJobIsRefusedUntilEnabled) {
     EXPECT_EQ(bootstrap(path).status, 0);
     EXPECT_EQ(listLine(label), QStringLiteral("-\t0\t") + label);
 
+    // disable sets the mark again; a loaded job stays loaded.
+    EXPECT_EQ(launchctl({QStringLiteral("disable"), SystemTools::serviceTarget(uid, label)}),
+              (CommandResult{0, {}, {}}));
+    EXPECT_TRUE(run(SystemTools::printDisabled(tools(), uid))
+                    .output.contains(QStringLiteral("\"com.example.marked\" => disabled")));
+    EXPECT_EQ(listLine(label), QStringLiteral("-\t0\t") + label);
+
     // A plist's own Disabled key counts until launchd's mark says otherwise.
     const QString own = QStringLiteral("com.example.plistoff");
     const QString ownPath = writePlist({own,
