@@ -248,6 +248,19 @@ TEST_F(StandInToolsTest, JobEndedBySignalShowsANegativeStatus) {
     }
 }
 
+TEST_F(StandInToolsTest, ProgramArgumentsAloneAreLookedUpInPath) {
+    const QString label = QStringLiteral("com.example.bare");
+    ASSERT_EQ(bootstrap(writePlist(
+                            {label,
+                             {QStringLiteral("sh"), QStringLiteral("-c"), QStringLiteral("exit 4")},
+                             true,
+                             {}}))
+                  .status,
+              0);
+    awaitRecordedEnd(label);
+    EXPECT_EQ(listLine(label), QStringLiteral("-\t4\t") + label);
+}
+
 TEST_F(StandInToolsTest, ProgramThatCannotRunEndsWith78) {
     const QString label = QStringLiteral("com.example.missing");
     ASSERT_EQ(

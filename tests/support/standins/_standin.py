@@ -291,7 +291,10 @@ def _exec_job(job, go):
         environment.update({str(k): str(v) for k, v in job.get("environment", {}).items()})
         os.chdir(job.get("workingDirectory") or "/")
         arguments = [str(a) for a in job["arguments"]]
-        os.execve(job["executable"], arguments, environment)
+        if job.get("searchPath"):
+            os.execvpe(job["executable"], arguments, environment)
+        else:
+            os.execve(job["executable"], arguments, environment)
     except BaseException:
         pass
     os._exit(78)
