@@ -113,21 +113,6 @@ std::optional<Stat> parseStat(QByteArrayView text) {
     return stat;
 }
 
-std::optional<quint64> parseStatmAnonymousPages(QByteArrayView text) {
-    std::optional<quint64> resident;
-    std::optional<quint64> shared;
-    forEachField(text, [&](int index, QByteArrayView token) {
-        if (index == 1)
-            resident = toNumber<quint64>(token);
-        if (index == 2)
-            shared = toNumber<quint64>(token);
-        return index < 2;
-    });
-    if (!resident || !shared)
-        return std::nullopt;
-    return *resident >= *shared ? *resident - *shared : 0;
-}
-
 std::optional<qint64> parseBootTime(QByteArrayView text) {
     qsizetype position = 0;
     while (position < text.size()) {
@@ -362,18 +347,12 @@ std::optional<ProcStatus> LinuxProcPlatform::status(const ProcHandle& handle) co
             static_cast<double>(stat->startTicks) / static_cast<double>(m_ticksPerSecond);
     }
     status.cpuTicks = stat->cpuTicks;
-    // Memory: the private anonymous resident pages (statm resident - shared,
-    // i.e. RssAnon). Like a physical footprint it leaves out clean file-backed
-    // pages such as the shared libraries every process maps, and statm is far
-    // cheaper to read than status or smaps. Resident pages from stat when
-    // statm cannot be read.
-    quint64 pages = stat->residentPages;
-    const qsizetype statmLength = readSmallFile(handle.fd, "statm", buffer, sizeof buffer);
-    if (statmLength > 0) {
-        if (const auto anonymous =
-                LinuxProc::parseStatmAnonymousPages(QByteArrayView(buffer, statmLength)))
-            pages = *anonymous;
-    }
+    // Memory: the resident set (anonymous, file-backed and shared pages) from
+    // the stat line just read. The closest Linux figure to a physical
+    // footprint would leave out clean file-backed pages (statm's resident -
+    // shared), but that costs a second file read per process and pass, some
+    // 70% on top of the stat read; the resident set comes free.
+    const quint64 pages = stat->residentPages;
     status.memory = pages * m_pageSize;
     return status;
 }

@@ -29,9 +29,6 @@ constexpr quint64 kernelThreadFlag = 0x00200000;
 // Parses one stat line; the name runs from the first "(" to the last ")".
 std::optional<Stat> parseStat(QByteArrayView text);
 
-// Private anonymous resident pages from /proc/PID/statm (resident - shared).
-std::optional<quint64> parseStatmAnonymousPages(QByteArrayView text);
-
 // The boot time in seconds since 1970 from the "btime" line of /proc/stat.
 std::optional<qint64> parseBootTime(QByteArrayView text);
 

@@ -204,8 +204,10 @@ std::optional<QString> workingDirectory(Pid pid, const ProcPlatform& platform) {
 ProcessTable readAll(StaticInfoCache& cache, const ProcPlatform& platform) {
     const Uid ownUid = platform.currentUid();
     ProcessTable result;
-    StaticInfoCache fresh;
-    fresh.reserve(cache.size());
+    // The cache is updated in place (its entries are reused) and swept of the
+    // pids not read in this pass at the end.
+    std::vector<Pid> seen;
+    seen.reserve(cache.size() + 64);
     QByteArray argumentBuffer; // allocated on the first argument read that the cache cannot serve
 
     for (const Pid pid : allPids(platform)) {
@@ -238,12 +240,20 @@ ProcessTable readAll(StaticInfoCache& cache, const ProcPlatform& platform) {
             }
         }
 
-        fresh.insert_or_assign(
-            pid, StaticInfo{snapshot->startDate, snapshot->path, snapshot->arguments});
+        // Path and arguments share their data with the snapshot: no copies.
+        StaticInfo entry{snapshot->startDate, snapshot->path, snapshot->arguments};
+        if (cached)
+            old->second = std::move(entry);
+        else
+            cache.emplace(pid, std::move(entry));
+        seen.push_back(pid);
         result.emplace(pid, std::move(*snapshot));
     }
 
-    cache = std::move(fresh);
+    std::sort(seen.begin(), seen.end());
+    std::erase_if(cache, [&](const auto& entry) {
+        return !std::binary_search(seen.begin(), seen.end(), entry.first);
+    });
     return result;
 }
 
