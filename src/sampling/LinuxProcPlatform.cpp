@@ -331,7 +331,8 @@ std::optional<ProcStatus> LinuxProcPlatform::status(const ProcHandle& handle) co
     // Kernel threads have no program, arguments or memory of their own.
     if (!stat || (stat->flags & LinuxProc::kernelThreadFlag) != 0)
         return std::nullopt;
-    // The owner of the /proc/PID directory is the process's effective user.
+    // The owner of the /proc/PID directory is the process's effective user
+    // (root for a process that made itself non-dumpable).
     struct stat info {};
     if (fstat(handle.fd, &info) != 0)
         return std::nullopt;
