@@ -11,7 +11,9 @@
 #include <QTemporaryDir>
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -263,11 +265,25 @@ private:
     int m_output = -1;
 };
 
+bool ipv6LoopbackWorks() {
+    const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    const bool works = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return works;
+}
+
 class RealProcess : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!QFileInfo::exists(QStringLiteral("/usr/bin/python3")))
             GTEST_SKIP() << "needs /usr/bin/python3";
+        if (!ipv6LoopbackWorks())
+            GTEST_SKIP() << "needs an IPv6 loopback address";
         ASSERT_TRUE(directory.isValid());
         child.emplace(directory.path(), "with blank", "caf\xe9");
         ASSERT_GT(child->pid(), 0);
