@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -163,6 +164,31 @@ TEST_F(FakeProcRoot, ReadsEveryFieldAndSkipsKernelThreads) {
 }
 
 // ---- Real processes ----
+
+TEST(LinuxProcReader, FindsAListeningSocketBehindMoreThan256Descriptors) {
+    std::vector<int> files;
+    for (int i = 0; i < 300; ++i) {
+        const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        files.push_back(fd);
+    }
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GT(listener, 256);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+
+    ProcReader::SocketOwnerCache owners;
+    const PortMap ports = ProcReader::listeningPorts({getpid()}, owners);
+    ::close(listener);
+    for (const int fd : files)
+        ::close(fd);
+    EXPECT_EQ(ports, (PortMap{{getpid(), {ntohs(address.sin_port)}}}));
+}
 
 // A python3 child listening on one port over 127.0.0.1 and ::1, with a UDP
 // socket on the side; it prints the TCP port and waits for its standard input
