@@ -1,0 +1,293 @@
+#include "launchd/JobScanner.h"
+
+#include <array>
+#include <cerrno>
+#include <limits>
+#include <memory>
+#include <string_view>
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <plist/plist.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "inventory/NameSets.h"
+
+namespace JobScanner {
+
+namespace {
+
+// Real definitions are a few kilobytes; anything far larger is not one.
+constexpr qsizetype maxDefinitionSize = 1 << 20;
+
+struct Location {
+    QString folder;
+    LaunchJob::Domain domain;
+    bool parked;
+};
+
+std::array<Location, 4> locationsOf(const JobFolders& folders) {
+    return {{
+        {folders.userAgents(), LaunchJob::Domain::userAgent, false},
+        {folders.parking(), LaunchJob::Domain::userAgent, true},
+        {folders.globalAgents, LaunchJob::Domain::globalAgent, false},
+        {folders.globalDaemons, LaunchJob::Domain::globalDaemon, false},
+    }};
+}
+
+struct PlistFree {
+    void operator()(plist_t node) const { plist_free(node); }
+};
+using PlistPtr = std::unique_ptr<void, PlistFree>;
+
+// The one call whose signature differs between libplist releases: 2.2 takes
+// three arguments and returns nothing; later ones add a format out-parameter
+// and return an error code.
+PlistPtr plistFromMemory(const char* data, uint32_t length) {
+    plist_t root = nullptr;
+    plist_from_memory(data, length, &root);
+    return PlistPtr(root);
+}
+
+std::optional<QString> stringValue(plist_t node) {
+    if (node == nullptr || plist_get_node_type(node) != PLIST_STRING)
+        return std::nullopt;
+    uint64_t length = 0;
+    const char* text = plist_get_string_ptr(node, &length);
+    if (text == nullptr)
+        return QString();
+    if (length > static_cast<uint64_t>(std::numeric_limits<qsizetype>::max()))
+        return std::nullopt;
+    return QString::fromUtf8(text, static_cast<qsizetype>(length));
+}
+
+std::optional<bool> boolValue(plist_t node) {
+    if (node == nullptr || plist_get_node_type(node) != PLIST_BOOLEAN)
+        return std::nullopt;
+    uint8_t value = 0;
+    plist_get_bool_val(node, &value);
+    return value != 0;
+}
+
+std::optional<qint64> integerValue(plist_t node) {
+    if (node == nullptr || plist_get_node_type(node) != PLIST_UINT)
+        return std::nullopt;
+    uint64_t value = 0;
+    plist_get_uint_val(node, &value);
+    // Negative numbers are stored in two's complement.
+    return static_cast<qint64>(value);
+}
+
+// Every element when all are strings; empty otherwise.
+QStringList stringList(plist_t node) {
+    if (node == nullptr || plist_get_node_type(node) != PLIST_ARRAY)
+        return {};
+    QStringList list;
+    const uint32_t size = plist_array_get_size(node);
+    for (uint32_t i = 0; i < size; ++i) {
+        const auto text = stringValue(plist_array_get_item(node, i));
+        if (!text)
+            return {};
+        list.append(*text);
+    }
+    return list;
+}
+
+bool keepAliveValue(plist_t node) {
+    if (node == nullptr)
+        return false;
+    if (plist_get_node_type(node) == PLIST_DICT)
+        return true;
+    return boolValue(node).value_or(false);
+}
+
+bool hasPlistExtension(const QString& name) {
+    const qsizetype dot = name.lastIndexOf(u'.');
+    return dot > 0 && QStringView(name).sliced(dot + 1) == u"plist";
+}
+
+// Closes a descriptor when it goes out of scope.
+struct FileDescriptor {
+    int fd;
+    ~FileDescriptor() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+bool isReadableDefinition(const struct stat& info) {
+    return S_ISREG(info.st_mode) && info.st_size >= 0 && info.st_size <= maxDefinitionSize;
+}
+
+// The whole file, or nothing when it is not a regular file (a FIFO or device
+// would block or never end), is too large or cannot be read. A symbolic link to
+// a regular file counts as that file.
+std::optional<QByteArray> readDefinition(const QString& path) {
+    const QByteArray native = QFile::encodeName(path);
+    struct stat info {};
+    if (::stat(native.constData(), &info) != 0 || !isReadableDefinition(info))
+        return std::nullopt;
+    const FileDescriptor file{
+        ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
+    if (file.fd < 0)
+        return std::nullopt;
+    // The name may have been replaced between the two looks.
+    if (::fstat(file.fd, &info) != 0 || !isReadableDefinition(info))
+        return std::nullopt;
+    // One byte more than allowed tells a file that grew past the limit.
+    QByteArray bytes(maxDefinitionSize + 1, Qt::Uninitialized);
+    qsizetype total = 0;
+    while (total < bytes.size()) {
+        const ssize_t got =
+            ::read(file.fd, bytes.data() + total, static_cast<size_t>(bytes.size() - total));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return std::nullopt;
+        if (got == 0)
+            break;
+        total += got;
+    }
+    if (total > maxDefinitionSize)
+        return std::nullopt;
+    bytes.truncate(total);
+    return bytes;
+}
+
+// The folder's entry names in the order the system lists them; nothing when it
+// cannot be listed.
+QStringList listFolder(const QString& folder) {
+    QStringList names;
+    DIR* dir = ::opendir(QFile::encodeName(folder).constData());
+    if (dir == nullptr)
+        return names;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name(entry->d_name);
+        if (name == "." || name == "..")
+            continue;
+        names.append(QFile::decodeName(entry->d_name));
+    }
+    ::closedir(dir);
+    return names;
+}
+
+} // namespace
+
+JobFolders JobFolders::standard() {
+    JobFolders folders;
+    folders.home = QDir::homePath();
+    const QString library = qEnvironmentVariable("QUILLMARSH_LIBRARY_DIR");
+    if (!library.isEmpty()) {
+        folders.globalAgents = library + QStringLiteral("/LaunchAgents");
+        folders.globalDaemons = library + QStringLiteral("/LaunchDaemons");
+    }
+    return folders;
+}
+
+QString JobFolders::userAgents() const {
+    return home + QStringLiteral("/Library/LaunchAgents");
+}
+
+QString JobFolders::parking() const {
+    return userAgents() + QStringLiteral("/Disabled");
+}
+
+QList<LaunchJob> scanJobs(const JobFolders& folders) {
+    QList<LaunchJob> jobs;
+    for (const Location& location : locationsOf(folders)) {
+        for (const QString& name : listFolder(location.folder)) {
+            if (!hasPlistExtension(name))
+                continue;
+            const QString path = location.folder + u'/' + name;
+            const auto bytes = readDefinition(path);
+            if (!bytes)
+                continue;
+            auto job = parseJob(*bytes, path, location.domain);
+            if (!job)
+                continue;
+            job->isParkedByQuillmarsh = location.parked;
+            jobs.append(std::move(*job));
+        }
+    }
+    return jobs;
+}
+
+QList<std::optional<Timestamp>> folderStamps(const JobFolders& folders) {
+    QList<std::optional<Timestamp>> stamps;
+    for (const Location& location : locationsOf(folders)) {
+        const QFileInfo info(location.folder);
+        if (!info.exists()) {
+            stamps.append(std::nullopt);
+            continue;
+        }
+        const QDateTime modified = info.lastModified();
+        if (!modified.isValid())
+            stamps.append(std::nullopt);
+        else
+            stamps.append(static_cast<Timestamp>(modified.toMSecsSinceEpoch()) / 1000.0);
+    }
+    return stamps;
+}
+
+std::optional<LaunchJob> parseJob(QByteArrayView bytes, const QString& path,
+                                  LaunchJob::Domain domain) {
+    // Editors on other systems may leave a byte-order mark, which the XML
+    // reader does not accept.
+    static constexpr char bom[] = "\xEF\xBB\xBF";
+    if (bytes.startsWith(QByteArrayView(bom, 3)))
+        bytes = bytes.sliced(3);
+    if (bytes.isEmpty() || bytes.size() > std::numeric_limits<uint32_t>::max())
+        return std::nullopt;
+    const PlistPtr root = plistFromMemory(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    if (!root || plist_get_node_type(root.get()) != PLIST_DICT)
+        return std::nullopt;
+    const auto item = [&](const char* key) { return plist_dict_get_item(root.get(), key); };
+    const auto label = stringValue(item("Label"));
+    if (!label)
+        return std::nullopt;
+
+    LaunchJob job;
+    job.label = *label;
+    job.plistPath = path;
+    job.domain = domain;
+    job.program = stringValue(item("Program"));
+    job.arguments = stringList(item("ProgramArguments"));
+    job.runAtLoad = boolValue(item("RunAtLoad")).value_or(false);
+    job.keepAlive = keepAliveValue(item("KeepAlive"));
+    job.startInterval = integerValue(item("StartInterval"));
+    job.hasCalendarInterval = item("StartCalendarInterval") != nullptr;
+    job.disabledInPlist = boolValue(item("Disabled")).value_or(false);
+    return job;
+}
+
+std::optional<QString> scriptPath(const LaunchJob& job) {
+    QString executable;
+    if (job.program)
+        executable = *job.program;
+    else if (!job.arguments.isEmpty())
+        executable = job.arguments.first();
+    else
+        return std::nullopt;
+    while (executable.size() > 1 && executable.endsWith(u'/'))
+        executable.chop(1);
+    const QString name = executable.sliced(executable.lastIndexOf(u'/') + 1);
+    if (!NameSets::isInterpreter(name))
+        return std::nullopt;
+    QStringList candidates;
+    for (qsizetype i = 1; i < job.arguments.size(); ++i) {
+        if (!job.arguments[i].startsWith(u'-'))
+            candidates.append(job.arguments[i]);
+    }
+    const qsizetype wanted = name == u"env" ? 1 : 0;
+    if (candidates.size() <= wanted)
+        return std::nullopt;
+    return candidates[wanted];
+}
+
+} // namespace JobScanner
