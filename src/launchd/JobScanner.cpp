@@ -5,6 +5,7 @@
 #include <limits>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include <QDateTime>
 #include <QDir>
@@ -53,6 +54,197 @@ PlistPtr plistFromMemory(const char* data, uint32_t length) {
     plist_t root = nullptr;
     plist_from_memory(data, length, &root);
     return PlistPtr(root);
+}
+
+// libplist builds its tree recursively and copies every shared object of a
+// binary list once per reference, so a small hostile file can exhaust the
+// stack (deep nesting) or memory (a chain of arrays that each reference the
+// next one twice). These limits are far above anything a job definition
+// needs; input past them is not a definition.
+constexpr int maxXmlContainers = 2048;
+constexpr std::size_t maxBinaryDepth = 256;
+constexpr quint64 maxBinaryNodes = 1 << 18;
+
+bool isXmlNameChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-' || c == '.' || c == ':';
+}
+
+// Counts every opening array and dictionary tag, wherever it appears (comments
+// included), which bounds the nesting from above whatever the parser skips.
+bool xmlWithinLimits(QByteArrayView bytes) {
+    int containers = 0;
+    for (qsizetype at = bytes.indexOf('<'); at >= 0; at = bytes.indexOf('<', at + 1)) {
+        const QByteArrayView rest = bytes.sliced(at + 1);
+        qsizetype nameSize = 0;
+        if (rest.startsWith("array"))
+            nameSize = 5;
+        else if (rest.startsWith("dict"))
+            nameSize = 4;
+        else
+            continue;
+        if (rest.size() > nameSize && isXmlNameChar(rest[nameSize]))
+            continue;
+        const qsizetype end = rest.indexOf('>');
+        if (end > 0 && rest[end - 1] == '/')
+            continue;
+        if (++containers > maxXmlContainers)
+            return false;
+    }
+    return true;
+}
+
+// A big-endian unsigned number of `width` bytes at `at`, when it lies inside.
+std::optional<quint64> readBigEndian(QByteArrayView bytes, quint64 at, quint64 width) {
+    const auto size = static_cast<quint64>(bytes.size());
+    if (width == 0 || width > 8 || at > size || width > size - at)
+        return std::nullopt;
+    quint64 value = 0;
+    for (quint64 i = 0; i < width; ++i)
+        value = (value << 8) | static_cast<uchar>(bytes[static_cast<qsizetype>(at + i)]);
+    return value;
+}
+
+// Walks the object graph of a binary list from its root without recursion and
+// checks its depth and the number of nodes the parser would build. Anything
+// inconsistent fails the check.
+class BinaryShape {
+public:
+    explicit BinaryShape(QByteArrayView bytes) : bytes_(bytes) {}
+
+    bool withinLimits() {
+        constexpr quint64 headerSize = 8;
+        constexpr quint64 trailerSize = 32;
+        const auto size = static_cast<quint64>(bytes_.size());
+        if (size < headerSize + trailerSize)
+            return false;
+        trailer_ = size - trailerSize;
+        offsetSize_ = static_cast<uchar>(bytes_[static_cast<qsizetype>(trailer_ + 6)]);
+        refSize_ = static_cast<uchar>(bytes_[static_cast<qsizetype>(trailer_ + 7)]);
+        const auto count = readBigEndian(bytes_, trailer_ + 8, 8);
+        const auto root = readBigEndian(bytes_, trailer_ + 16, 8);
+        const auto table = readBigEndian(bytes_, trailer_ + 24, 8);
+        if (offsetSize_ < 1 || offsetSize_ > 8 || refSize_ < 1 || refSize_ > 8 || !count || !root ||
+            !table || *count == 0 || *root >= *count || *table > trailer_ ||
+            *count > (trailer_ - *table) / offsetSize_)
+            return false;
+        count_ = *count;
+        table_ = *table;
+        state_.assign(count_, State::unseen);
+        nodes_.assign(count_, 0);
+        return walk(*root);
+    }
+
+private:
+    enum class State : uchar { unseen, open, done };
+
+    struct Children {
+        quint64 first = 0; // where the first reference starts
+        quint64 count = 0;
+    };
+
+    struct Frame {
+        quint64 index;
+        Children children;
+        quint64 next = 0;
+        quint64 nodes = 1;
+    };
+
+    std::optional<Children> childrenOf(quint64 index) const {
+        const auto offset = readBigEndian(bytes_, table_ + index * offsetSize_, offsetSize_);
+        if (!offset || *offset < 8 || *offset >= trailer_)
+            return std::nullopt;
+        const auto marker = static_cast<uchar>(bytes_[static_cast<qsizetype>(*offset)]);
+        const uchar type = marker >> 4;
+        // Arrays, sets and dictionaries hold references; the rest are leaves.
+        if (type < 0xA || type > 0xD)
+            return Children{};
+        quint64 count = marker & 0x0F;
+        quint64 at = *offset + 1;
+        if (count == 0x0F) {
+            if (at >= trailer_)
+                return std::nullopt;
+            const auto intMarker = static_cast<uchar>(bytes_[static_cast<qsizetype>(at)]);
+            if ((intMarker >> 4) != 0x1 || (intMarker & 0x0F) > 3)
+                return std::nullopt;
+            const quint64 width = quint64(1) << (intMarker & 0x0F);
+            const auto value = readBigEndian(bytes_, at + 1, width);
+            if (!value)
+                return std::nullopt;
+            count = *value;
+            at += 1 + width;
+        }
+        if (type == 0xD) {
+            if (count > std::numeric_limits<quint64>::max() / 2)
+                return std::nullopt;
+            count *= 2; // keys, then values
+        }
+        if (at > trailer_ || count > (trailer_ - at) / refSize_)
+            return std::nullopt;
+        return Children{at, count};
+    }
+
+    bool open(quint64 index) {
+        if (state_[index] == State::open) // a cycle
+            return false;
+        const auto children = childrenOf(index);
+        if (!children || stack_.size() >= maxBinaryDepth)
+            return false;
+        state_[index] = State::open;
+        stack_.push_back(Frame{index, *children});
+        return true;
+    }
+
+    bool add(Frame& frame, quint64 nodes) {
+        frame.nodes += nodes;
+        return frame.nodes <= maxBinaryNodes;
+    }
+
+    bool walk(quint64 root) {
+        if (!open(root))
+            return false;
+        while (!stack_.empty()) {
+            Frame& frame = stack_.back();
+            if (frame.next < frame.children.count) {
+                const auto child =
+                    readBigEndian(bytes_, frame.children.first + frame.next * refSize_, refSize_);
+                ++frame.next;
+                if (!child || *child >= count_)
+                    return false;
+                if (state_[*child] == State::done) {
+                    if (!add(frame, nodes_[*child]))
+                        return false;
+                } else if (!open(*child)) {
+                    return false;
+                }
+                continue;
+            }
+            const Frame finished = frame;
+            stack_.pop_back();
+            state_[finished.index] = State::done;
+            nodes_[finished.index] = finished.nodes;
+            if (!stack_.empty() && !add(stack_.back(), finished.nodes))
+                return false;
+        }
+        return true;
+    }
+
+    QByteArrayView bytes_;
+    quint64 trailer_ = 0;
+    quint64 table_ = 0;
+    quint64 count_ = 0;
+    quint64 offsetSize_ = 0;
+    quint64 refSize_ = 0;
+    std::vector<State> state_;
+    std::vector<quint64> nodes_;
+    std::vector<Frame> stack_;
+};
+
+bool withinParserLimits(QByteArrayView bytes) {
+    // The same test the library uses to tell the encodings apart.
+    if (bytes.startsWith("bplist00"))
+        return BinaryShape(bytes).withinLimits();
+    return xmlWithinLimits(bytes);
 }
 
 std::optional<QString> stringValue(plist_t node) {
@@ -242,7 +434,8 @@ std::optional<LaunchJob> parseJob(QByteArrayView bytes, const QString& path,
     static constexpr char bom[] = "\xEF\xBB\xBF";
     if (bytes.startsWith(QByteArrayView(bom, 3)))
         bytes = bytes.sliced(3);
-    if (bytes.isEmpty() || bytes.size() > std::numeric_limits<uint32_t>::max())
+    if (bytes.isEmpty() || bytes.size() > std::numeric_limits<uint32_t>::max() ||
+        !withinParserLimits(bytes))
         return std::nullopt;
     const PlistPtr root = plistFromMemory(bytes.data(), static_cast<uint32_t>(bytes.size()));
     if (!root || plist_get_node_type(root.get()) != PLIST_DICT)

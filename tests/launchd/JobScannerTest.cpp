@@ -264,6 +264,116 @@ TEST(ParseJobTest, NotADefinition) {
             << input;
 }
 
+// A binary list by hand: objects in order, four-byte offsets and references.
+QByteArray binaryPlist(const QList<QByteArray>& objects, quint32 root = 0) {
+    const auto bigEndian = [](quint64 value, int width) {
+        QByteArray out;
+        for (int shift = (width - 1) * 8; shift >= 0; shift -= 8)
+            out.append(static_cast<char>((value >> shift) & 0xFF));
+        return out;
+    };
+    QByteArray out("bplist00");
+    QList<quint64> offsets;
+    for (const QByteArray& object : objects) {
+        offsets.append(static_cast<quint64>(out.size()));
+        out.append(object);
+    }
+    const auto table = static_cast<quint64>(out.size());
+    for (const quint64 offset : offsets)
+        out.append(bigEndian(offset, 4));
+    out.append(QByteArray(6, '\0'));
+    out.append('\x04');
+    out.append('\x04');
+    out.append(bigEndian(static_cast<quint64>(objects.size()), 8));
+    out.append(bigEndian(root, 8));
+    out.append(bigEndian(table, 8));
+    return out;
+}
+
+QByteArray ref(quint32 index) {
+    QByteArray out;
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.append(static_cast<char>((index >> shift) & 0xFF));
+    return out;
+}
+
+// {"Label": "x", "Nested": <value built by the caller at index 3>}
+QList<QByteArray> labelledBinary() {
+    return {QByteArray("\xD2", 1) + ref(1) + ref(2) + ref(4) + ref(3), QByteArray("\x55Label"),
+            QByteArray("\x56Nested"), QByteArray(), QByteArray("\x51x")};
+}
+
+TEST(ParseJobTest, BinaryListsByHand) {
+    QList<QByteArray> plain = labelledBinary();
+    plain[3] = QByteArray("\xA0", 1);
+    const auto job = JobScanner::parseJob(binaryPlist(plain), text("/b.plist"), Domain::userAgent);
+    ASSERT_TRUE(job.has_value());
+    EXPECT_EQ(job->label, text("x"));
+
+    // Broken trailers and references are not definitions.
+    QByteArray truncated = binaryPlist(plain);
+    truncated.chop(1);
+    EXPECT_FALSE(JobScanner::parseJob(truncated, text("/b.plist"), Domain::userAgent));
+    QList<QByteArray> dangling = plain;
+    dangling[3] = QByteArray("\xA1", 1) + ref(99);
+    EXPECT_FALSE(JobScanner::parseJob(binaryPlist(dangling), text("/b.plist"), Domain::userAgent));
+    EXPECT_FALSE(JobScanner::parseJob(binaryPlist(plain, 9), text("/b.plist"), Domain::userAgent));
+}
+
+// Found by fuzzing: the property-list library copies a shared object once per
+// reference and recurses once per level, so a few hundred bytes could take
+// gigabytes of memory or overflow the stack.
+TEST(ParseJobTest, HostileShapesAreRejectedQuickly) {
+    const auto chain = [](int levels, int referencesPerLevel) {
+        // Object 3 is the first level, each level holding the next one
+        // `referencesPerLevel` times; the levels after it start at index 5
+        // and the last one holds an empty array.
+        QList<QByteArray> objects = labelledBinary();
+        objects[3] = QByteArray(1, static_cast<char>(0xA0 + referencesPerLevel));
+        for (int r = 0; r < referencesPerLevel; ++r)
+            objects[3].append(ref(5));
+        for (int level = 1; level < levels; ++level) {
+            const auto next = static_cast<quint32>(5 + level);
+            QByteArray array(1, static_cast<char>(0xA0 + referencesPerLevel));
+            for (int r = 0; r < referencesPerLevel; ++r)
+                array.append(ref(next));
+            objects.append(array);
+        }
+        objects.append(QByteArray("\xA0", 1));
+        return binaryPlist(objects);
+    };
+    // Sharing is fine while the expanded tree stays small.
+    EXPECT_TRUE(JobScanner::parseJob(chain(10, 2), text("/b"), Domain::userAgent).has_value());
+    EXPECT_TRUE(JobScanner::parseJob(chain(200, 1), text("/b"), Domain::userAgent).has_value());
+    // 2^40 copies; 100000 levels.
+    EXPECT_FALSE(JobScanner::parseJob(chain(40, 2), text("/b"), Domain::userAgent).has_value());
+    EXPECT_FALSE(JobScanner::parseJob(chain(100000, 1), text("/b"), Domain::userAgent).has_value());
+
+    // A cycle: object 3 holds itself.
+    QList<QByteArray> cycle = labelledBinary();
+    cycle[3] = QByteArray("\xA1", 1) + ref(3);
+    EXPECT_FALSE(JobScanner::parseJob(binaryPlist(cycle), text("/b"), Domain::userAgent));
+
+    // Deep XML nesting, and the boundary of what counts as too many containers.
+    const auto nested = [](int arrays) {
+        return xmlPlist(QByteArray("<key>Label</key><string>x</string><key>Deep</key>" +
+                                   QByteArray("<array>").repeated(arrays) +
+                                   QByteArray("</array>").repeated(arrays))
+                            .constData());
+    };
+    EXPECT_TRUE(JobScanner::parseJob(nested(2047), text("/x"), Domain::userAgent).has_value());
+    EXPECT_FALSE(JobScanner::parseJob(nested(2048), text("/x"), Domain::userAgent).has_value());
+    EXPECT_FALSE(JobScanner::parseJob(nested(150000), text("/x"), Domain::userAgent).has_value());
+    // Self-closing containers do not nest.
+    EXPECT_TRUE(
+        JobScanner::parseJob(xmlPlist(QByteArray("<key>Label</key><string>x</string>"
+                                                 "<key>Many</key><array>" +
+                                                 QByteArray("<array/>").repeated(5000) + "</array>")
+                                          .constData()),
+                             text("/x"), Domain::userAgent)
+            .has_value());
+}
+
 TEST(ParseJobTest, AByteOrderMarkIsSkipped) {
     const QByteArray plain = labelled("com.example.bom");
     for (const QByteArray& bytes : {plain, QByteArray("\xEF\xBB\xBF") + plain}) {
