@@ -437,7 +437,11 @@ std::optional<LaunchJob> parseJob(QByteArrayView bytes, const QString& path,
     if (bytes.isEmpty() || bytes.size() > std::numeric_limits<uint32_t>::max() ||
         !withinParserLimits(bytes))
         return std::nullopt;
-    const PlistPtr root = plistFromMemory(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    // The reader scans text with C string functions; a terminated copy keeps
+    // it inside the buffer whatever the view it was given.
+    const QByteArray terminated = bytes.toByteArray();
+    const PlistPtr root =
+        plistFromMemory(terminated.constData(), static_cast<uint32_t>(terminated.size()));
     if (!root || plist_get_node_type(root.get()) != PLIST_DICT)
         return std::nullopt;
     const auto item = [&](const char* key) { return plist_dict_get_item(root.get(), key); };

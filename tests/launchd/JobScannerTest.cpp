@@ -640,6 +640,21 @@ TEST_F(ScanTest, UnreadableFilesAndFoldersAreSkipped) {
     EXPECT_EQ(jobs[0].label, text("kept"));
 }
 
+TEST_F(ScanTest, FoldersThatCannotBeListedContributeNothing) {
+    // A file where a folder should be cannot be listed, even by root.
+    ASSERT_TRUE(QDir().mkpath(folders.home + text("/Library")));
+    ASSERT_TRUE(writeFile(folders.userAgents(), labelled("not.a.folder")));
+    ASSERT_TRUE(QDir().mkpath(root.filePath(QStringLiteral("Library"))));
+    ASSERT_TRUE(writeFile(folders.globalAgents, labelled("not.a.folder")));
+    ASSERT_TRUE(QDir().mkpath(folders.globalDaemons));
+    put(folders.globalDaemons, "d.plist", labelled("d"));
+
+    const QList<LaunchJob> jobs = JobScanner::scanJobs(folders);
+    ASSERT_EQ(jobs.size(), 1);
+    EXPECT_EQ(jobs[0].label, text("d"));
+    EXPECT_EQ(jobs[0].domain, Domain::globalDaemon);
+}
+
 TEST_F(ScanTest, MissingFoldersContributeNothing) {
     EXPECT_TRUE(JobScanner::scanJobs(folders).isEmpty());
     const auto none = JobScanner::folderStamps(folders);
