@@ -10,8 +10,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArrayView bytes(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
-    const auto job =
-        JobScanner::parseJob(bytes, QStringLiteral("/fuzz/job.plist"), LaunchJob::Domain::userAgent);
+    const auto job = JobScanner::parseJob(bytes, QStringLiteral("/fuzz/job.plist"),
+                                          LaunchJob::Domain::userAgent);
     if (job) {
         if (job->isParkedByQuillmarsh || job->plistPath != u"/fuzz/job.plist")
             __builtin_trap();

@@ -17,12 +17,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (!path.endsWith(u".app"))
                 __builtin_trap();
         }
-        const auto again = CommandParsers::decodeLoginItems(CommandParsers::encodeLoginItems(items));
+        const auto again =
+            CommandParsers::decodeLoginItems(CommandParsers::encodeLoginItems(items));
         if (!again || *again != items)
             __builtin_trap();
     }
     if (const auto decoded = CommandParsers::decodeLoginItems(bytes)) {
-        const auto again = CommandParsers::decodeLoginItems(CommandParsers::encodeLoginItems(*decoded));
+        const auto again =
+            CommandParsers::decodeLoginItems(CommandParsers::encodeLoginItems(*decoded));
         if (!again || *again != *decoded)
             __builtin_trap();
     }

@@ -70,8 +70,9 @@ for target in LaunchctlListFuzz DisabledFuzz LoginItemsFuzz JobFuzz ParseArgumen
     binary=$build/fuzz/$target
     [ -x "$binary" ] || continue
     log=$build/fuzz-$target.log
-    if "$binary" -max_total_time="$seconds" -timeout=2 -rss_limit_mb=2048 \
-        -artifact_prefix="$artifacts/$target-" "$corpus/$target" >"$log" 2>&1; then
+    options=(-max_total_time="$seconds" -timeout=2 -rss_limit_mb=2048 -artifact_prefix="$artifacts/$target-")
+    [ -f "fuzz/$target.dict" ] && options+=(-dict="fuzz/$target.dict")
+    if "$binary" "${options[@]}" "$corpus/$target" >"$log" 2>&1; then
         echo "fuzz $target: ok ($(grep -o 'Done [0-9]* runs' "$log" | tail -1 || true))"
     else
         echo "fuzz $target: FAILED, see $log"
