@@ -1,5 +1,6 @@
 #include "launchd/JobScanner.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <limits>
@@ -332,10 +333,16 @@ std::optional<QByteArray> readDefinition(const QString& path) {
     // The name may have been replaced between the two looks.
     if (::fstat(file.fd, &info) != 0 || !isReadableDefinition(info))
         return std::nullopt;
-    // One byte more than allowed tells a file that grew past the limit.
-    QByteArray bytes(maxDefinitionSize + 1, Qt::Uninitialized);
+    // Room for the size the file has now and one byte more, which tells a file
+    // that is still growing; it may grow up to one byte past the limit.
+    QByteArray bytes(static_cast<qsizetype>(info.st_size) + 1, Qt::Uninitialized);
     qsizetype total = 0;
-    while (total < bytes.size()) {
+    while (true) {
+        if (total == bytes.size()) {
+            if (total > maxDefinitionSize)
+                break;
+            bytes.resize(std::min(total * 2, maxDefinitionSize + 1));
+        }
         const ssize_t got =
             ::read(file.fd, bytes.data() + total, static_cast<size_t>(bytes.size() - total));
         if (got < 0 && errno == EINTR)
