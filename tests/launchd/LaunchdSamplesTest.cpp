@@ -304,7 +304,13 @@ TEST_F(SamplesTest, AFilteredListingWithoutTabsGivesNothing) {
 }
 
 TEST_F(SamplesTest, PrintDisabledOutputs) {
-    const std::pair<const char*, std::initializer_list<const char*>> cases[] = {
+    // An aggregate, not a pair: a pair's constructor would leave the lists
+    // pointing at arrays that no longer exist.
+    struct Case {
+        const char* file;
+        std::initializer_list<const char*> labels;
+    };
+    const Case cases[] = {
         {"outputs/print-disabled-3.txt",
          {"com.apple.ManagedClientAgent.enrollagent", "com.apple.FolderActionsDispatcher",
           "org.chromium.chromoting", "com.apple.appleseed.seedusaged.postinstall",
