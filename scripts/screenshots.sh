@@ -34,8 +34,12 @@ done
 
 # Something to show: a web server on a loopback port and an idle command.
 mkdir -p "$work/site"
-(cd "$work/site" && exec python3 -m http.server --bind 127.0.0.1 8765 >/dev/null 2>&1) &
+(cd "$work/site" && exec python3 -m http.server --bind 127.0.0.1 8765) >"$work/http.log" 2>&1 &
 pids+=($!)
+for _ in $(seq 50); do
+    grep -q "Serving HTTP" "$work/http.log" 2>/dev/null && break
+    sleep 0.1
+done
 sleep 3600 &
 pids+=($!)
 

@@ -10,6 +10,7 @@
 #include "ui/ItemIcon.h"
 #include "ui/MenuBarItem.h"
 #include "ui/Panel.h"
+#include "ui/RootView.h"
 #include "ui/WindowFixtures.h"
 
 using namespace WindowFixtures;
@@ -132,6 +133,42 @@ private Q_SLOTS:
         QCOMPARE(ItemIcon::iconCacheSize(), 1);
         panel.hide();
         QCOMPARE(ItemIcon::iconCacheSize(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!model->isPanelOpen(), 30000);
+    }
+
+    void escapeClosesThePopupOnlyFromTheList() {
+        QTemporaryDir dir;
+        auto model = makeModel(dir);
+        model->setInventoryForTesting(inventory({running("a", "alpha", 10)}));
+        Panel panel(model.get(), true);
+        panel.showAt(QRect(100, 0, 24, 24));
+        QVERIFY(QTest::qWaitForWindowExposed(&panel));
+        model->setScreen(AppModel::Screen::detail(QStringLiteral("a")));
+        QTest::keyClick(panel.rootView()->currentScreen(), Qt::Key_Escape);
+        QCOMPARE(model->screen(), AppModel::Screen::list());
+        QVERIFY(panel.isVisible());
+        QTest::keyClick(
+            panel.rootView()->currentScreen()->findChild<QWidget*>(QStringLiteral("search")),
+            Qt::Key_Escape);
+        QTRY_VERIFY(!panel.isVisible());
+    }
+
+    void reopensOnTheScreenItWasClosedOn() {
+        QTemporaryDir dir;
+        auto model = makeModel(dir);
+        Panel panel(model.get(), true);
+        panel.showAt(QRect());
+        QTRY_VERIFY(model->isPanelOpen());
+        model->setScreen(AppModel::Screen::settings());
+        panel.hide();
+        QTRY_VERIFY_WITH_TIMEOUT(!model->isPanelOpen(), 30000);
+        panel.showAt(QRect());
+        QTRY_VERIFY(panel.isVisible());
+        QCOMPARE(panel.rootView()->currentScreen()->objectName(),
+                 QStringLiteral("settings.screen"));
+        // Fresh data at once: the loop runs again.
+        QTRY_VERIFY(model->isPanelOpen());
+        panel.hide();
         QTRY_VERIFY_WITH_TIMEOUT(!model->isPanelOpen(), 30000);
     }
 
