@@ -153,6 +153,7 @@ ListHeader::ListHeader(AppModel* model, bool animate, QWidget* parent)
     sortGroup->setExclusive(true);
     for (AppModel::Sort sort : sorts) {
         QAction* action = sortMenu->addAction(AppModel::sortText(sort));
+        action->setObjectName(QStringLiteral("more.sort.") + AppModel::sortText(sort));
         action->setCheckable(true);
         action->setChecked(model->sort() == sort);
         sortGroup->addAction(action);

@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QMenu>
 #include <QStackedWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -283,13 +284,43 @@ private Q_SLOTS:
         QVERIFY2(spoken.contains(QStringLiteral(":8080")), qPrintable(spoken));
     }
 
-    void sortFromTheMoreMenu() {
-        m_model->setInventoryForTesting(standard());
-        m_model->setSort(AppModel::Sort::name);
-        QCOMPARE(rows()->ids().mid(0, 3), (QStringList{"a", "b", "c"}));
-        m_model->setSort(AppModel::Sort::memory);
-        QCOMPARE(rows()->ids().mid(0, 3), (QStringList{"a", "b", "c"}));
-        QVERIFY(find<QToolButton>("more")->menu());
+    void moreMenuSortsAndOpensTheSettings() {
+        m_model->setInventoryForTesting(inventory(
+            {running("a", "zulu", 300), running("b", "mike", 200), running("c", "alpha", 100)}));
+        QMenu* menu = find<QToolButton>("more")->menu();
+        QVERIFY(menu);
+        QStringList entries;
+        for (QAction* action : menu->actions())
+            entries.append(action->isSeparator() ? QStringLiteral("-") : action->text());
+        QCOMPARE(entries, (QStringList{"Sort by", "Show Apple processes", "-", "Settings",
+                                       "Quit Quillmarsh"}));
+        auto* byName = menu->findChild<QAction*>(QStringLiteral("more.sort.Name"));
+        QVERIFY(byName);
+        byName->trigger();
+        QCOMPARE(m_model->sort(), AppModel::Sort::name);
+        QCOMPARE(rows()->ids(), (QStringList{"c", "b", "a"}));
+        QVERIFY(byName->isChecked());
+        menu->findChild<QAction*>(QStringLiteral("more.settings"))->trigger();
+        QCOMPARE(m_model->screen(), AppModel::Screen::settings());
+    }
+
+    void arrowKeysScrollTheHighlightIntoView() {
+        QList<BackgroundItem> many;
+        for (int i = 0; i < 60; ++i)
+            many.append(running(QStringLiteral("p%1").arg(i), QStringLiteral("worker %1").arg(i),
+                                static_cast<quint64>(1000 - i)));
+        m_model->setInventoryForTesting(inventory(many));
+        auto* view = find<QListView>("list");
+        const auto shown = [&](const QString& id) {
+            return view->viewport()->rect().contains(
+                view->visualRect(rows()->index(rows()->rowOf(id))));
+        };
+        QVERIFY(!shown(QStringLiteral("p59")));
+        key(Qt::Key_Up);
+        QCOMPARE(list()->highlighted(), std::optional<QString>(QStringLiteral("p59")));
+        QTRY_VERIFY(shown(QStringLiteral("p59")));
+        key(Qt::Key_Down);
+        QCOMPARE(list()->highlighted(), std::optional<QString>(QStringLiteral("p59")));
     }
 
     void refreshIsDisabledWhileLoading() {
