@@ -73,7 +73,8 @@ void Panel::showAt(const QRect& anchor) {
 
 void Panel::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    if (m_model && !m_model->isPanelOpen())
+    // A loop still winding down from the last close hands over to this one.
+    if (m_model)
         m_model->runWhileOpen();
 }
 
