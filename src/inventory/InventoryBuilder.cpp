@@ -352,8 +352,8 @@ QString runningName(const BackgroundItem& item) {
         const QString base = QCoreApplication::translate("InventoryBuilder", "%1 Code").arg(*tool);
         const QString folder =
             primary.workingDirectory ? lastComponent(*primary.workingDirectory) : QString();
-        if (folder.isEmpty())
-            return base;
+        if (folder.isEmpty() || folder == u"/")
+            return base; // the root folder has no name of its own
         return base + QStringLiteral(" \u00B7 ") + folder;
     }
     if (item.job && NameSets::isInterpreter(fileName(primary.path)))
