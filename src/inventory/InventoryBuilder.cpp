@@ -11,6 +11,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QHash>
+#include <QLocale>
 #include <QSet>
 #include <QTextBoundaryFinder>
 
@@ -521,10 +522,15 @@ BackgroundItem registeredOnlyItem(const QString& label, const CommandParsers::La
     return item;
 }
 
-// Finder-like order: case-insensitive, numbers by value. One collator and one
+// The order a file manager shows: case-insensitive, numbers by value. One collator and one
 // sort key per item, not per comparison.
 void sortByName(QList<BackgroundItem>& items) {
-    QCollator collator;
+    // The "C" locale compares code units only; a process started without a
+    // language setting still gets the ordering a person expects.
+    QLocale locale;
+    if (locale.language() == QLocale::C)
+        locale = QLocale(QLocale::English, QLocale::UnitedStates);
+    QCollator collator(locale);
     collator.setCaseSensitivity(Qt::CaseInsensitive);
     collator.setNumericMode(true);
     std::vector<QCollatorSortKey> keys;

@@ -7,6 +7,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QLocale>
 #include <QString>
 #include <QStringList>
 
@@ -804,6 +805,19 @@ TEST(OrderTest, RunningByMemoryNotRunningByFinderName) {
         notRunning.append(item.name);
     EXPECT_EQ(notRunning,
               (QStringList{u"alpha"_s, u"Beta"_s, u"job1"_s, u"job2"_s, u"Job10"_s, u"zeta"_s}));
+}
+
+TEST(OrderTest, NumbersByValueEvenWithoutALanguageSetting) {
+    const QLocale saved;
+    QLocale::setDefault(QLocale::c());
+    SampleInput input = baseSample();
+    for (const char* name : {"build10", "Build9", "build100"})
+        input.jobs.append(job(u"com.example."_s + QString::fromUtf8(name), std::nullopt));
+    const Inventory inventory = buildAll(input);
+    QLocale::setDefault(saved);
+    EXPECT_EQ(ids(inventory.notRunning),
+              (QStringList{u"job:com.example.Build9"_s, u"job:com.example.build10"_s,
+                           u"job:com.example.build100"_s}));
 }
 
 TEST(OrderTest, SameInputSameInventory) {
