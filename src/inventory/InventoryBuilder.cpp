@@ -66,10 +66,6 @@ QString withoutExtension(const QString& name) {
     return dot > 0 ? name.left(dot) : name;
 }
 
-bool isHomeFolder(const QString& path) {
-    return QDir::cleanPath(path) == QDir::cleanPath(QDir::homePath());
-}
-
 // The executable a job starts: its program, else its first argument.
 std::optional<QString> jobExecutable(const LaunchJob& job) {
     if (job.program && !job.program->isEmpty())
@@ -146,6 +142,7 @@ bool isLineBreak(QChar c) {
 
 // The lookup tables one pass builds before it groups anything.
 struct Tables {
+    QString home = QDir::cleanPath(QDir::homePath());
     PidLabels pidLabels;
     QHash<QString, const LaunchJob*> jobByLabel;
     QHash<QString, QString> resolvedProgram;
@@ -337,7 +334,7 @@ bool isLoginItem(const BackgroundItem& item, const CommandParsers::LoginItems& l
     return false;
 }
 
-QString runningName(const BackgroundItem& item) {
+QString runningName(const BackgroundItem& item, const QString& home) {
     const ProcSnapshot& primary = *item.primary;
     switch (item.kind) {
     case BackgroundItem::Kind::app:
@@ -362,7 +359,7 @@ QString runningName(const BackgroundItem& item) {
     const QString base = commandName(primary);
     const std::optional<QString>& folder = primary.workingDirectory;
     if (isDevOrigin(item.origin) && folder && !folder->isEmpty() && *folder != u"/" &&
-        !isHomeFolder(*folder))
+        QDir::cleanPath(*folder) != home)
         return QCoreApplication::translate("InventoryBuilder", "%1 in %2")
             .arg(base, lastComponent(*folder));
     return base;
@@ -474,7 +471,7 @@ BackgroundItem runningItem(const Group& group, const Tables& tables, const Sampl
         item.ancestry.append(Origins::appName(parent->path).value_or(parent->name));
     item.ancestry.append(Origins::appName(primary.path).value_or(primary.name));
 
-    item.name = runningName(item);
+    item.name = runningName(item, tables.home);
     item.explanation = Explanations::runningExplanation(item);
 
     item.isApple = isAppleItem(item, input);
