@@ -488,8 +488,8 @@ BackgroundItem jobItem(const LaunchJob& job, const SampleInput& input) {
         item.id += QStringLiteral(":disabled");
     item.name = jobName(job);
     const QString path = jobExecutable(job).value_or(QString());
-    item.explanation = Explanations::explain(job.label, QString(), path)
-                           .value_or(Explanations::locationText(path));
+    std::optional<QString> known = Explanations::explain(job.label, QString(), path);
+    item.explanation = known ? std::move(*known) : Explanations::locationText(path);
     item.kind = BackgroundItem::Kind::job;
     item.state = job.isParkedByQuillmarsh ? BackgroundItem::State::disabled
                                           : BackgroundItem::State::notRunning;
@@ -508,9 +508,10 @@ BackgroundItem registeredOnlyItem(const QString& label, const CommandParsers::La
     BackgroundItem item;
     item.id = QStringLiteral("job:") + label;
     item.name = labelName(label);
-    item.explanation = Explanations::explain(label, QString(), QString())
-                           .value_or(tr("Registered with launchd by an app; no plist in the "
-                                        "LaunchAgents folders."));
+    std::optional<QString> known = Explanations::explain(label, QString(), QString());
+    item.explanation = known ? std::move(*known)
+                             : tr("Registered with launchd by an app; no plist in the "
+                                  "LaunchAgents folders.");
     item.kind = BackgroundItem::Kind::job;
     item.state = BackgroundItem::State::notRunning;
     item.launchLabel = label;
