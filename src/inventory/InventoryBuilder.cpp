@@ -416,7 +416,10 @@ std::vector<const ProcSnapshot*> orderMembers(const Group& group, const PidLabel
     return ordered;
 }
 
-BackgroundItem runningItem(const Group& group, const Tables& tables, const SampleInput& input) {
+// The item of one group, or none when it is part of the system and those are
+// hidden. Its job counts as covered either way.
+std::optional<BackgroundItem> runningItem(const Group& group, const Tables& tables,
+                                          const SampleInput& input, QSet<QString>& covered) {
     const std::vector<const ProcSnapshot*> members = orderMembers(group, tables.pidLabels);
     const ProcSnapshot& primary = *members.front();
 
@@ -431,8 +434,10 @@ BackgroundItem runningItem(const Group& group, const Tables& tables, const Sampl
     const QList<ProcSnapshot> chain = ancestors(primary, input.processes);
     if (const QString* label = labelOf(tables.pidLabels, primary.pid)) {
         item.launchLabel = *label;
-        if (const LaunchJob* job = tables.jobByLabel.value(*label))
+        if (const LaunchJob* job = tables.jobByLabel.value(*label)) {
             item.job = *job;
+            covered.insert(job->label);
+        }
         const auto entry = input.launchctl.find(*label);
         if (entry != input.launchctl.end())
             item.lastExitStatus = entry->second.lastExitStatus;
@@ -447,6 +452,11 @@ BackgroundItem runningItem(const Group& group, const Tables& tables, const Sampl
     } else {
         item.kind = BackgroundItem::Kind::process;
     }
+
+    // Decided before the costly texts so that hidden items skip them.
+    item.isApple = isAppleItem(item, input);
+    if (item.isApple && !input.includeApple)
+        return std::nullopt;
 
     double cpu = 0;
     for (const ProcSnapshot* member : members) {
@@ -474,7 +484,6 @@ BackgroundItem runningItem(const Group& group, const Tables& tables, const Sampl
     item.name = runningName(item, tables.home);
     item.explanation = Explanations::runningExplanation(item);
 
-    item.isApple = isAppleItem(item, input);
     item.isPartOfBuild = Origins::isPartOfBuild(primary, chain);
     item.isLoginItem = isLoginItem(item, input.loginItems);
     item.isDisabledInLaunchd = item.launchLabel && input.disabled.contains(*item.launchLabel);
@@ -570,11 +579,8 @@ Inventory build(const SampleInput& input) {
     for (const Group& group : groups) {
         if (group.merged)
             continue;
-        BackgroundItem item = runningItem(group, tables, input);
-        if (item.job)
-            covered.insert(item.job->label);
-        if (input.includeApple || !item.isApple)
-            inventory.running.append(std::move(item));
+        if (std::optional<BackgroundItem> item = runningItem(group, tables, input, covered))
+            inventory.running.append(std::move(*item));
     }
 
     QSet<QString> jobLabels;
