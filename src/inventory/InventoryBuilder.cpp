@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <utility>
 #include <vector>
 
 #include <QCollator>
@@ -529,6 +530,22 @@ BackgroundItem registeredOnlyItem(const QString& label, const CommandParsers::La
     return item;
 }
 
+// Largest first; equal memory keeps the grouping order. Sorts indices and
+// moves each item once.
+void sortByMemory(QList<BackgroundItem>& items) {
+    std::vector<qsizetype> order(size_t(items.size()));
+    for (qsizetype i = 0; i < items.size(); ++i)
+        order[size_t(i)] = i;
+    std::stable_sort(order.begin(), order.end(), [&](qsizetype a, qsizetype b) {
+        return std::as_const(items)[a].memory > std::as_const(items)[b].memory;
+    });
+    QList<BackgroundItem> sorted;
+    sorted.reserve(items.size());
+    for (qsizetype index : order)
+        sorted.append(std::move(items[index]));
+    items = std::move(sorted);
+}
+
 // The order a file manager shows: case-insensitive, numbers by value. One collator and one
 // sort key per item, not per comparison.
 void sortByName(QList<BackgroundItem>& items) {
@@ -600,9 +617,7 @@ Inventory build(const SampleInput& input) {
         inventory.notRunning.append(registeredOnlyItem(label, entry, input));
     }
 
-    std::stable_sort(
-        inventory.running.begin(), inventory.running.end(),
-        [](const BackgroundItem& a, const BackgroundItem& b) { return a.memory > b.memory; });
+    sortByMemory(inventory.running);
     sortByName(inventory.notRunning);
     inventory.sampledAt = Timestamp(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
     return inventory;
@@ -643,8 +658,19 @@ QString groupKey(const ProcSnapshot& process, const PidLabels& pidLabels,
     if (parentLabel)
         return QStringLiteral("job:") + *parentLabel;
 
-    return QStringLiteral("exe:") + process.path + u'|' + process.arguments.value(1) + u'|' +
-           process.workingDirectory.value_or(QString());
+    const QStringView argument =
+        process.arguments.size() > 1 ? QStringView(process.arguments[1]) : QStringView();
+    const QStringView folder =
+        process.workingDirectory ? QStringView(*process.workingDirectory) : QStringView();
+    QString key;
+    key.reserve(6 + process.path.size() + argument.size() + folder.size());
+    key.append(u"exe:")
+        .append(process.path)
+        .append(u'|')
+        .append(argument)
+        .append(u'|')
+        .append(folder);
+    return key;
 }
 
 QList<ProcSnapshot> ancestors(const ProcSnapshot& process, const ProcessTable& processes) {
