@@ -31,10 +31,6 @@ constexpr qsizetype shortenedLength = 39;
 const QString applicationPrefix = QStringLiteral("application.");
 const QString applePrefix = QStringLiteral("com.apple.");
 
-QString tr(const char* text) {
-    return QCoreApplication::translate("InventoryBuilder", text);
-}
-
 // The part after the last "/" (the whole text when there is none).
 QStringView fileName(QStringView path) {
     const qsizetype slash = path.lastIndexOf(u'/');
@@ -343,17 +339,19 @@ QString runningName(const BackgroundItem& item, const QString& home) {
             return withoutExtension(lastComponent(*item.appBundlePath));
         return primary.name;
     case BackgroundItem::Kind::simulator:
-        return tr("iOS Simulator");
+        return QCoreApplication::translate("InventoryBuilder", "iOS Simulator");
     default:
         break;
     }
     if (const auto tool = Origins::agentTool(primary)) {
-        const QString base = QCoreApplication::translate("InventoryBuilder", "%1 Code").arg(*tool);
         const QString folder =
             primary.workingDirectory ? lastComponent(*primary.workingDirectory) : QString();
-        if (folder.isEmpty() || folder == u"/")
-            return base; // the root folder has no name of its own
-        return base + QStringLiteral(" \u00B7 ") + folder;
+        if (folder.isEmpty() || folder == u"/") // the root folder has no name of its own
+            //: %1 is a coding-agent tool, such as Claude
+            return QCoreApplication::translate("InventoryBuilder", "%1 Code").arg(*tool);
+        //: %1 is a coding-agent tool, such as Claude; %2 the folder its session works in
+        return QCoreApplication::translate("InventoryBuilder", "%1 Code \u00B7 %2")
+            .arg(*tool, folder);
     }
     if (item.job && NameSets::isInterpreter(fileName(primary.path)))
         return jobName(*item.job);
@@ -361,6 +359,7 @@ QString runningName(const BackgroundItem& item, const QString& home) {
     const std::optional<QString>& folder = primary.workingDirectory;
     if (isDevOrigin(item.origin) && folder && !folder->isEmpty() && *folder != u"/" &&
         QDir::cleanPath(*folder) != home)
+        //: %1 is a command, %2 the folder it runs in
         return QCoreApplication::translate("InventoryBuilder", "%1 in %2")
             .arg(base, lastComponent(*folder));
     return base;
@@ -520,8 +519,9 @@ BackgroundItem registeredOnlyItem(const QString& label, const CommandParsers::La
     item.name = labelName(label);
     std::optional<QString> known = Explanations::explain(label, QString(), QString());
     item.explanation = known ? std::move(*known)
-                             : tr("Registered with launchd by an app; no plist in the "
-                                  "LaunchAgents folders.");
+                             : QCoreApplication::translate("InventoryBuilder",
+                                                           "Registered with launchd by an app; no "
+                                                           "plist in the LaunchAgents folders.");
     item.kind = BackgroundItem::Kind::job;
     item.state = BackgroundItem::State::notRunning;
     item.launchLabel = label;
