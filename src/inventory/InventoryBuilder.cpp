@@ -601,6 +601,7 @@ Inventory build(const SampleInput& input) {
     }
 
     QSet<QString> jobLabels;
+    QSet<QString> listedIds;
     for (const LaunchJob& job : input.jobs) {
         jobLabels.insert(job.label);
         if (job.label.startsWith(applePrefix) || covered.contains(job.label))
@@ -608,7 +609,13 @@ Inventory build(const SampleInput& input) {
         const auto entry = input.launchctl.find(job.label);
         if (entry != input.launchctl.end() && entry->second.pid && !job.isParkedByQuillmarsh)
             continue;
-        inventory.notRunning.append(jobItem(job, input));
+        // One item per id: when two folders define the same label, the first
+        // (the user's own) stands for it.
+        BackgroundItem item = jobItem(job, input);
+        if (!listedIds.contains(item.id)) {
+            listedIds.insert(item.id);
+            inventory.notRunning.append(std::move(item));
+        }
     }
     for (const auto& [label, entry] : input.launchctl) {
         if (entry.pid || label.startsWith(applePrefix) || label.startsWith(applicationPrefix) ||

@@ -725,6 +725,20 @@ TEST(NotRunningTest, ParkedJobIsListedEvenWhileLaunchdRunsIt) {
     EXPECT_EQ(item.job, parked);
 }
 
+TEST(NotRunningTest, ALabelDefinedTwiceIsListedOnce) {
+    SampleInput input = baseSample();
+    LaunchJob own = job(u"com.example.dup"_s, u"/Users/tester/bin/dup"_s);
+    LaunchJob global =
+        job(u"com.example.dup"_s, u"/opt/dup/bin/dup"_s, {}, LaunchJob::Domain::globalAgent);
+    LaunchJob parked = own;
+    parked.isParkedByQuillmarsh = true;
+    input.jobs = {own, global, parked};
+    const Inventory inventory = buildAll(input);
+    ASSERT_EQ(ids(inventory.notRunning),
+              (QStringList{u"job:com.example.dup"_s, u"job:com.example.dup:disabled"_s}));
+    EXPECT_EQ(inventory.notRunning.first().job, own);
+}
+
 TEST(NotRunningTest, JobWithALiveLabelIsNeverListedAsNotRunning) {
     SampleInput input = baseSample();
     input.jobs.append(job(u"com.example.ghost"_s, u"/opt/ghost/ghostd"_s));
