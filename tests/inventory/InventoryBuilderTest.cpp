@@ -187,6 +187,35 @@ TEST(InventoryBuilderTest, OwnProcessLaunchdAndKernelAreLeftOut) {
     EXPECT_EQ(ids(inventory.running), QStringList{u"exe:/opt/other/tool||"_s});
 }
 
+TEST(InventoryBuilderTest, BadDataMakesPoorerItemsNotFailures) {
+    SampleInput input = baseSample();
+    ProcSnapshot nameless;
+    nameless.pid = 40;
+    nameless.ppid = 1;
+    nameless.uid = rootUid;
+    add(input, nameless);                          // no name, path, arguments or folder
+    add(input, process(41, 42, u"/opt/loop/a"_s)); // parents of each other
+    add(input, process(42, 41, u"/opt/loop/b"_s));
+    add(input, process(43, 43, u"/opt/loop/self"_s));
+    add(input, process(44, -5, u"/opt/odd/negative-parent"_s));
+    listed(input, u""_s, 44);
+    listed(input, u"..."_s, std::nullopt);
+    input.jobs.append(job(QString(), std::nullopt));
+
+    const Inventory inventory = buildAll(input);
+    const BackgroundItem& empty = itemOrFail(inventory.running, u"exe:||"_s);
+    EXPECT_EQ(empty.name, QString());
+    EXPECT_EQ(empty.ancestry, (QStringList{u"launchd"_s, QString()}));
+    EXPECT_EQ(itemOrFail(inventory.running, u"exe:/opt/loop/a||"_s).ancestry,
+              (QStringList{u"launchd"_s, u"b"_s, u"a"_s}));
+    EXPECT_EQ(itemOrFail(inventory.running, u"exe:/opt/loop/self||"_s).ancestry,
+              (QStringList{u"launchd"_s, u"self"_s}));
+    const BackgroundItem& odd = itemOrFail(inventory.running, u"job:"_s);
+    EXPECT_EQ(odd.ancestry, QStringList{u"negative-parent"_s}); // no launchd above it
+    EXPECT_EQ(ids(inventory.notRunning), (QStringList{u"job:..."_s}));
+    EXPECT_EQ(inventory.notRunning.first().name, QString());
+}
+
 TEST(InventoryBuilderTest, EmptySampleGivesAnEmptyInventory) {
     const Inventory inventory = InventoryBuilder::build(SampleInput{});
     EXPECT_TRUE(inventory.running.isEmpty());
