@@ -375,6 +375,8 @@ struct RankedMember {
 // processes whose parent is not in the group, then the rest; within a rank
 // the largest first.
 std::vector<const ProcSnapshot*> orderMembers(const Group& group, const PidLabels& pidLabels) {
+    if (group.members.size() == 1) // most groups
+        return group.members;
     const bool isApp = group.id.startsWith(u"app:");
     const QString bundlePrefix =
         isApp ? group.id.mid(4) + QStringLiteral("/Contents/MacOS/") : QString();
