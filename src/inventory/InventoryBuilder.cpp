@@ -277,7 +277,9 @@ void mergeLaunchServicesProcesses(std::vector<Group>& groups, const PidLabels& p
     }
 }
 
-bool isAppleItem(const BackgroundItem& item, const SampleInput& input) {
+// `members` are the item's processes; the item's own list is not filled yet.
+bool isAppleItem(const BackgroundItem& item, const std::vector<const ProcSnapshot*>& members,
+                 const SampleInput& input) {
     switch (item.kind) {
     case BackgroundItem::Kind::simulator:
     case BackgroundItem::Kind::job:
@@ -290,8 +292,8 @@ bool isAppleItem(const BackgroundItem& item, const SampleInput& input) {
     if (item.job)
         return item.job->label.startsWith(applePrefix);
     const bool foreign =
-        std::any_of(item.members.begin(), item.members.end(), [](const ProcSnapshot& member) {
-            return !member.path.isEmpty() && !NameSets::isAppleSystemPath(member.path);
+        std::any_of(members.begin(), members.end(), [](const ProcSnapshot* member) {
+            return !member->path.isEmpty() && !NameSets::isAppleSystemPath(member->path);
         });
     if (item.launchLabel && !item.launchLabel->startsWith(applicationPrefix))
         return item.launchLabel->startsWith(applePrefix) || !foreign;
@@ -429,9 +431,6 @@ std::optional<BackgroundItem> runningItem(const Group& group, const Tables& tabl
     item.id = group.id;
     item.state = BackgroundItem::State::running;
     item.primary = primary;
-    item.members.reserve(qsizetype(members.size()));
-    for (const ProcSnapshot* member : members)
-        item.members.append(*member);
 
     const QList<ProcSnapshot> chain = ancestors(primary, input.processes);
     if (const QString* label = labelOf(tables.pidLabels, primary.pid)) {
@@ -456,9 +455,13 @@ std::optional<BackgroundItem> runningItem(const Group& group, const Tables& tabl
     }
 
     // Decided before the costly texts so that hidden items skip them.
-    item.isApple = isAppleItem(item, input);
+    item.isApple = isAppleItem(item, members, input);
     if (item.isApple && !input.includeApple)
         return std::nullopt;
+
+    item.members.reserve(qsizetype(members.size()));
+    for (const ProcSnapshot* member : members)
+        item.members.append(*member);
 
     double cpu = 0;
     for (const ProcSnapshot* member : members) {
