@@ -62,12 +62,21 @@ std::optional<QString> agentTool(const ProcSnapshot& process) {
     // with blanks and lowercased. No needle holds a blank, so a match always
     // lies inside one piece: each piece is searched in place. This runs for
     // every process on every refresh, so it builds no strings.
-    const qsizetype argumentCount = std::min<qsizetype>(2, process.arguments.size());
+    // A piece that ends the path (the name, or the program as the first
+    // argument) adds nothing to the search of the path itself.
+    std::array<QStringView, 4> pieces{};
+    qsizetype pieceCount = 0;
+    pieces[pieceCount++] = process.path;
+    const auto addPiece = [&](const QString& piece) {
+        if (!piece.isEmpty() && !process.path.endsWith(piece))
+            pieces[pieceCount++] = piece;
+    };
+    addPiece(process.name);
+    for (qsizetype i = 0; i < std::min<qsizetype>(2, process.arguments.size()); ++i)
+        addPiece(process.arguments[i]);
     const auto hayContains = [&](QLatin1StringView needle) {
-        if (containsLowercased(process.path, needle) || containsLowercased(process.name, needle))
-            return true;
-        for (qsizetype i = 0; i < argumentCount; ++i) {
-            if (containsLowercased(process.arguments[i], needle))
+        for (qsizetype i = 0; i < pieceCount; ++i) {
+            if (containsLowercased(pieces[size_t(i)], needle))
                 return true;
         }
         return false;
