@@ -437,6 +437,8 @@ void ListScreen::rebuild() {
         }
         m_listModel->setItems({}, {}, 0);
         m_content->setCurrentWidget(m_emptyPage);
+        // No list, no pointer over it.
+        m_frozenOrder.reset();
         return;
     }
 
@@ -551,4 +553,15 @@ void ListScreen::keyPressEvent(QKeyEvent* event) {
 void ListScreen::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     m_search->setFocus(Qt::OtherFocusReason);
+}
+
+void ListScreen::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    // The panel closed: it reopens on a fresh list, no highlight, order
+    // following the model, scrolled to the top.
+    m_highlighted.reset();
+    m_delegate->setHighlighted(std::nullopt);
+    m_frozenOrder.reset();
+    m_list->verticalScrollBar()->setValue(0);
+    rebuild();
 }

@@ -219,6 +219,20 @@ private Q_SLOTS:
         QCOMPARE(rows()->ids(), (QStringList{"d", "c", "b", "a", "job:com.example.nightly"}));
     }
 
+    void reopeningThePanelStartsAFreshList() {
+        m_model->setInventoryForTesting(standard());
+        auto* view = find<QListView>("list");
+        QTest::mouseMove(view->viewport(), QPoint(40, 40));
+        QTRY_VERIFY(list()->frozenOrder().has_value());
+        key(Qt::Key_Down);
+        QVERIFY(list()->highlighted().has_value());
+        m_panel->hide();
+        m_panel->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_panel.get()));
+        QCOMPARE(list()->highlighted(), std::nullopt);
+        QCOMPARE(list()->frozenOrder(), std::nullopt);
+    }
+
     void noMatchesAndNothingHereDependOnTheSearch() {
         m_model->setInventoryForTesting(standard());
         QTest::keyClicks(search(), QStringLiteral("zzzz"));
