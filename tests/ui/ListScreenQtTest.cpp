@@ -95,6 +95,8 @@ private Q_SLOTS:
         m_panel->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_panel.get()));
         m_panel->activateWindow();
+        // The pointer rests on the header, not over the list.
+        QTest::mouseMove(m_panel.get(), QPoint(200, 5));
     }
 
     void cleanup() {
