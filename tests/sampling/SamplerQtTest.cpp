@@ -125,6 +125,7 @@ private Q_SLOTS:
     void cleanup();
 
     void operationsRunOneAtATimeInSubmissionOrder();
+    void destructionFinishesQueuedOperations();
     void cpuHistoryAcrossPasses();
     void launchctlListRunsOnlyWhenLaunchdChildrenChange();
     void disabledLabelsAreReadOnce();
@@ -219,6 +220,24 @@ void SamplerQtTest::operationsRunOneAtATimeInSubmissionOrder() {
     QVERIFY(third.result().loginItems == items);
     QVERIFY(!first.result().includeApple);
     QVERIFY(second.result().includeApple);
+}
+
+void SamplerQtTest::destructionFinishesQueuedOperations() {
+    QFuture<SampleInput> first;
+    QFuture<void> reset;
+    QFuture<Inventory> last;
+    {
+        Sampler sampler(environment());
+        m_platform->closeGate();
+        first = sampler.collect(false);
+        reset = sampler.resetCaches();
+        last = sampler.sample(false);
+        m_platform->openGate();
+    }
+    QVERIFY(first.isFinished() && reset.isFinished() && last.isFinished());
+    QVERIFY(!first.isCanceled() && !last.isCanceled());
+    QCOMPARE(first.result().processes.at(99).cpuNanos, std::optional<quint64>(1));
+    QCOMPARE(m_platform->passes(), 2);
 }
 
 void SamplerQtTest::cpuHistoryAcrossPasses() {
