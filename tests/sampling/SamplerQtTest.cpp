@@ -5,6 +5,7 @@
 #include <memory>
 #include <thread>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -126,6 +127,7 @@ private Q_SLOTS:
 
     void operationsRunOneAtATimeInSubmissionOrder();
     void destructionFinishesQueuedOperations();
+    void resultsReachTheMainThreadWithoutBlockingIt();
     void cpuHistoryAcrossPasses();
     void launchctlListRunsOnlyWhenLaunchdChildrenChange();
     void disabledLabelsAreReadOnce();
@@ -238,6 +240,24 @@ void SamplerQtTest::destructionFinishesQueuedOperations() {
     QVERIFY(!first.isCanceled() && !last.isCanceled());
     QCOMPARE(first.result().processes.at(99).cpuNanos, std::optional<quint64>(1));
     QCOMPARE(m_platform->passes(), 2);
+}
+
+// The way the model awaits a pass: a continuation on the main thread's event
+// loop, which keeps running meanwhile.
+void SamplerQtTest::resultsReachTheMainThreadWithoutBlockingIt() {
+    Sampler sampler(environment());
+    QThread* continuedOn = nullptr;
+    bool done = false;
+    m_platform->closeGate();
+    sampler.sample(false).then(this, [&](const Inventory&) {
+        continuedOn = QThread::currentThread();
+        done = true;
+    });
+    QCoreApplication::processEvents(); // the event loop runs while the pass is held
+    QVERIFY(!done);
+    m_platform->openGate();
+    QTRY_VERIFY(done);
+    QCOMPARE(continuedOn, QThread::currentThread());
 }
 
 void SamplerQtTest::cpuHistoryAcrossPasses() {
