@@ -147,6 +147,9 @@ public:
     QCoro::Task<> checkLoginItems();
     void setLaunchAtLogin(bool enabled);
 
+    // Replaces the inventory as a completed pass would; for the window's tests.
+    void setInventoryForTesting(Inventory inventory) { setInventory(std::move(inventory)); }
+
 Q_SIGNALS:
     void inventoryChanged();
     void isLoadingChanged();
