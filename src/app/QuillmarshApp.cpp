@@ -4,6 +4,8 @@
 
 #include <QLocale>
 
+#include "app/JsonReport.h"
+
 namespace QuillmarshApp {
 
 StartOptions parseArguments(const QStringList& arguments) {
@@ -32,10 +34,7 @@ QStringList argumentList(int argc, char** argv) {
 }
 
 int runReport(bool includeAll) {
-    (void)includeAll;
-    std::fputs("{\n  \"notRunning\" : [],\n  \"running\" : [],\n  \"sampledAt\" : \"\"\n}\n",
-               stdout);
-    return 0;
+    return JsonReport::printJSONReport(includeAll);
 }
 
 int runWindow() {
