@@ -1,0 +1,198 @@
+#include "inventory/BackgroundItem.h"
+
+#include <algorithm>
+
+#include <QCoreApplication>
+
+namespace Items {
+
+namespace {
+
+bool isGlobalDaemon(const BackgroundItem& item) {
+    return item.job && item.job->domain == LaunchJob::Domain::globalDaemon;
+}
+
+bool originIsInteractive(const Origin& origin) {
+    switch (origin.kind) {
+    case Origin::Case::agentSession:
+    case Origin::Case::ide:
+    case Origin::Case::terminal:
+    case Origin::Case::shell:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// What stopping a plain process or job does, by the lowest port it serves
+// and whether it comes back on its own.
+QString stopNote(const BackgroundItem& item) {
+    const bool comesBack = !item.isDisabledInLaunchd && autoStarts(item);
+    if (item.ports.isEmpty()) {
+        return comesBack ? QCoreApplication::translate("Items",
+                                                       "Safe to stop. It comes back at next login.")
+                         : QCoreApplication::translate(
+                               "Items", "Safe to stop. It does not come back by itself.");
+    }
+    const QString port = QString::number(*std::min_element(item.ports.begin(), item.ports.end()));
+    if (comesBack) {
+        //: %1 is a TCP port number
+        return QCoreApplication::translate("Items",
+                                           "Serves port %1; clients connected to it lose the "
+                                           "connection. It comes back at next login.")
+            .arg(port);
+    }
+    //: %1 is a TCP port number
+    return QCoreApplication::translate("Items", "Serves port %1; clients connected to it lose the "
+                                                "connection. It does not come back by itself.")
+        .arg(port);
+}
+
+} // namespace
+
+std::optional<QString> executablePath(const BackgroundItem& item) {
+    if (item.primary)
+        return item.primary->path;
+    if (item.job) {
+        if (item.job->program)
+            return item.job->program;
+        if (!item.job->arguments.isEmpty())
+            return item.job->arguments.first();
+    }
+    return std::nullopt;
+}
+
+QString commandLine(const BackgroundItem& item) {
+    QStringList parts;
+    if (item.primary && !item.primary->arguments.isEmpty())
+        parts = item.primary->arguments;
+    else if (item.job)
+        parts = item.job->program ? QStringList{*item.job->program} : item.job->arguments;
+
+    for (QString& part : parts) {
+        if (part.contains(u' '))
+            part = u'\'' + part + u'\'';
+    }
+    return parts.join(u' ');
+}
+
+std::optional<QString> simulatorDeviceID(const BackgroundItem& item) {
+    static const QString prefix = QStringLiteral("com.apple.CoreSimulator.SimDevice.");
+    if (item.kind != BackgroundItem::Kind::simulator || !item.launchLabel ||
+        !item.launchLabel->startsWith(prefix))
+        return std::nullopt;
+    const QString device = item.launchLabel->mid(prefix.size());
+    // A bare prefix names no device; a shutdown must never address "".
+    if (device.isEmpty())
+        return std::nullopt;
+    return device;
+}
+
+bool hasLaunchdJob(const BackgroundItem& item) {
+    return item.job || (item.launchLabel && !item.launchLabel->startsWith(u"application."));
+}
+
+std::optional<QString> controllableLabel(const BackgroundItem& item) {
+    if (!hasLaunchdJob(item) || item.kind == BackgroundItem::Kind::simulator)
+        return std::nullopt;
+    if (item.job) {
+        if (item.job->domain == LaunchJob::Domain::globalDaemon)
+            return std::nullopt;
+        return item.job->label;
+    }
+    return item.launchLabel;
+}
+
+bool autoStarts(const BackgroundItem& item) {
+    if (item.isLoginItem)
+        return true;
+    if (!item.job)
+        return false;
+    const LaunchJob& job = *item.job;
+    return job.runAtLoad || job.keepAlive || job.startInterval.has_value() ||
+           job.hasCalendarInterval;
+}
+
+bool canStop(const BackgroundItem& item, Uid uid) {
+    return !item.isApple && item.state == BackgroundItem::State::running && !isGlobalDaemon(item) &&
+           item.primary && item.primary->uid == uid;
+}
+
+bool canDisable(const BackgroundItem& item) {
+    return !item.isApple && item.job && item.job->domain == LaunchJob::Domain::userAgent &&
+           item.state != BackgroundItem::State::disabled && !item.isDisabledInLaunchd &&
+           (item.job->runAtLoad || item.job->keepAlive);
+}
+
+bool isDevServer(const BackgroundItem& item) {
+    if (!item.ports.isEmpty() || originIsInteractive(item.origin) ||
+        item.kind == BackgroundItem::Kind::simulator)
+        return true;
+    return item.job && (item.job->label.startsWith(u"homebrew.mxcl.") ||
+                        item.job->label.startsWith(u"sh.brew."));
+}
+
+QString searchText(const BackgroundItem& item) {
+    QString label;
+    if (item.job)
+        label = item.job->label;
+    else if (item.launchLabel)
+        label = *item.launchLabel;
+
+    QStringList ports;
+    for (int port : item.ports)
+        ports.append(QString::number(port));
+
+    const QStringList pieces = {
+        item.name,
+        item.explanation,
+        executablePath(item).value_or(QString()),
+        label,
+        item.primary ? item.primary->workingDirectory.value_or(QString()) : QString(),
+        ports.join(u' '),
+    };
+    return pieces.join(u' ');
+}
+
+std::optional<SafetyNote> safetyNote(const BackgroundItem& item, Uid uid) {
+    if (item.state != BackgroundItem::State::running)
+        return std::nullopt;
+
+    if (item.isApple)
+        return SafetyNote{QCoreApplication::translate("Items", "Part of macOS. Leave it running."),
+                          true};
+    if (item.primary && item.primary->uid != uid)
+        return SafetyNote{
+            QCoreApplication::translate(
+                "Items",
+                "Runs as another user (root); stop it from its own app or with admin rights."),
+            true};
+    if (item.primary) {
+        if (const std::optional<QString> tool = Origins::agentTool(*item.primary)) {
+            //: %1 is a coding-agent tool, such as Claude
+            return SafetyNote{QCoreApplication::translate(
+                                  "Items", "Live %1 session: stopping it ends the conversation.")
+                                  .arg(*tool),
+                              true};
+        }
+    }
+    if (item.origin.kind == Origin::Case::agentSession) {
+        //: %1 is a coding-agent tool, such as Claude
+        return SafetyNote{QCoreApplication::translate(
+                              "Items", "Used by an active %1 session; stopping may break its work.")
+                              .arg(item.origin.payload),
+                          true};
+    }
+    if (item.isPartOfBuild)
+        return SafetyNote{
+            QCoreApplication::translate("Items", "Part of a running build; the build will fail."),
+            true};
+    if (item.kind == BackgroundItem::Kind::app)
+        return SafetyNote{
+            QCoreApplication::translate(
+                "Items", "Safe to quit like ⌘Q; the app asks before losing unsaved work."),
+            false};
+    return SafetyNote{stopNote(item), false};
+}
+
+} // namespace Items

@@ -1,0 +1,156 @@
+#include "inventory/Origin.h"
+
+#include <array>
+
+#include <QCoreApplication>
+
+#include "inventory/NameSets.h"
+
+namespace Origins {
+
+namespace {
+
+// The bundle part of a path: up to and including the first ".app/" (without
+// the slash), or the whole path when it ends with ".app".
+std::optional<QString> bundlePart(const QString& path) {
+    const qsizetype inner = path.indexOf(u".app/");
+    if (inner >= 0)
+        return path.left(inner + 4);
+    if (path.endsWith(u".app"))
+        return path;
+    return std::nullopt;
+}
+
+// The last path component of a bundle path, without ".app". A bare ".app"
+// has no extension to drop and keeps its name.
+QString bundleName(const QString& bundle) {
+    const QString component = bundle.mid(bundle.lastIndexOf(u'/') + 1);
+    if (component.size() > 4 && component.endsWith(u".app"))
+        return component.chopped(4);
+    return component;
+}
+
+bool liesInBundle(const QString& path) {
+    return path.contains(u".app/") || path.endsWith(u".app");
+}
+
+} // namespace
+
+std::optional<QString> agentTool(const ProcSnapshot& process) {
+    QStringList pieces{process.path, process.name};
+    pieces.append(process.arguments.mid(0, 2));
+    const QString hay = pieces.join(u' ').toLower();
+
+    if (process.name == u"claude" || hay.contains(u"claude-code") ||
+        hay.contains(u"/claude/versions/"))
+        return QStringLiteral("Claude");
+    if (process.name == u"codex" || hay.contains(u"@openai/codex"))
+        return QStringLiteral("Codex");
+    return std::nullopt;
+}
+
+std::optional<QString> appName(const QString& path) {
+    const std::optional<QString> bundle = bundlePart(path);
+    if (!bundle)
+        return std::nullopt;
+    return bundleName(*bundle);
+}
+
+std::optional<QString> appBundle(const QString& path) {
+    const std::optional<QString> bundle = bundlePart(path);
+    if (!bundle)
+        return std::nullopt;
+
+    const QStringView rest = QStringView(path).mid(bundle->size());
+    // Developer tools shipped inside an IDE bundle are not helpers of it.
+    if (rest.contains(u"/Contents/Developer/"))
+        return std::nullopt;
+
+    static constexpr std::array<QStringView, 6> helperMarks = {
+        u"/Contents/MacOS/", u"/Helpers/", u".xpc/", u"/LoginItems/", u"/Frameworks/", u"/Library/",
+    };
+    for (QStringView mark : helperMarks) {
+        if (rest.contains(mark))
+            return bundle;
+    }
+    return std::nullopt;
+}
+
+Origin classify(const QList<ProcSnapshot>& chain, const ProcSnapshot& primary,
+                const std::optional<QString>& label) {
+    // An agent session, IDE or terminal among the parents wins over
+    // everything, a launchd label included.
+    for (const ProcSnapshot& ancestor : chain) {
+        if (const std::optional<QString> tool = agentTool(ancestor))
+            return {Origin::Case::agentSession, *tool, ancestor.workingDirectory};
+        if (const std::optional<QString> name = appName(ancestor.path)) {
+            if (NameSets::ideNames().contains(*name))
+                return {Origin::Case::ide, *name, std::nullopt};
+            if (NameSets::terminalNames().contains(*name))
+                return {Origin::Case::terminal, *name, std::nullopt};
+        }
+    }
+
+    if (label && !label->startsWith(u"application."))
+        return {Origin::Case::launchdJob, *label, std::nullopt};
+
+    if (chain.isEmpty()) {
+        if (appBundle(primary.path) || label)
+            return {Origin::Case::app, {}, std::nullopt};
+        return {Origin::Case::detached, {}, std::nullopt};
+    }
+
+    for (const ProcSnapshot& ancestor : chain) {
+        if (liesInBundle(ancestor.path))
+            return {Origin::Case::appHelper, appName(ancestor.path).value_or(QString()),
+                    std::nullopt};
+    }
+
+    for (const ProcSnapshot& ancestor : chain) {
+        if (NameSets::shellNames().contains(ancestor.name))
+            return {Origin::Case::shell, {}, std::nullopt};
+    }
+
+    return {};
+}
+
+QString originText(const Origin& origin) {
+    switch (origin.kind) {
+    case Origin::Case::launchdJob:
+        return QCoreApplication::translate("Origins", "launchd job");
+    case Origin::Case::appHelper:
+        //: %1 is the name of the app whose helper this is
+        return QCoreApplication::translate("Origins", "Started by %1").arg(origin.payload);
+    case Origin::Case::agentSession:
+        //: %1 is a coding-agent tool, such as Claude
+        return QCoreApplication::translate("Origins", "%1 session").arg(origin.payload);
+    case Origin::Case::ide:
+        //: %1 is the name of an IDE
+        return QCoreApplication::translate("Origins", "Started from %1").arg(origin.payload);
+    case Origin::Case::terminal:
+        //: %1 is the name of a terminal app
+        return QCoreApplication::translate("Origins", "Started in %1").arg(origin.payload);
+    case Origin::Case::app:
+        return QCoreApplication::translate("Origins", "App");
+    case Origin::Case::shell:
+        return QCoreApplication::translate("Origins", "Started from a shell");
+    case Origin::Case::detached:
+        return QCoreApplication::translate("Origins", "Detached (no owner)");
+    case Origin::Case::unknown:
+        break;
+    }
+    return QCoreApplication::translate("Origins", "Unknown");
+}
+
+bool isPartOfBuild(const ProcSnapshot& primary, const QList<ProcSnapshot>& chain) {
+    const QSet<QString>& tools = NameSets::buildToolNames();
+    if (tools.contains(primary.name))
+        return true;
+    for (const ProcSnapshot& ancestor : chain) {
+        if (tools.contains(ancestor.name))
+            return true;
+    }
+    return false;
+}
+
+} // namespace Origins

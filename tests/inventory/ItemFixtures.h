@@ -1,0 +1,85 @@
+#pragma once
+
+// Small builders for hand-made items in the inventory tests.
+
+#include <optional>
+#include <ostream>
+
+#include <QString>
+#include <QStringList>
+
+#include "inventory/BackgroundItem.h"
+
+// Readable values in failure messages.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
+
+inline void PrintTo(const SafetyNote& note, std::ostream* out) {
+    *out << (note.isWarning ? "warning " : "note ") << '"' << note.text.toStdString() << '"';
+}
+
+inline void PrintTo(const StatusLine& line, std::ostream* out) {
+    *out << '"' << line.status.toStdString() << "\" (\"" << line.detail.toStdString() << "\")";
+}
+
+namespace ItemFixtures {
+
+inline constexpr Uid me = 501;
+inline constexpr Uid root = 0;
+
+inline ProcSnapshot process(const QString& name, const QString& path, QStringList arguments = {},
+                            Uid uid = me) {
+    ProcSnapshot p;
+    p.pid = 4242;
+    p.ppid = 1;
+    p.uid = uid;
+    p.name = name;
+    p.path = path;
+    p.arguments = std::move(arguments);
+    p.memory = 10'000'000;
+    return p;
+}
+
+inline LaunchJob job(const QString& label,
+                     LaunchJob::Domain domain = LaunchJob::Domain::userAgent) {
+    LaunchJob j;
+    j.label = label;
+    j.plistPath =
+        QStringLiteral("/Users/me/Library/LaunchAgents/") + label + QStringLiteral(".plist");
+    j.domain = domain;
+    j.program = QStringLiteral("/usr/local/bin/") + label;
+    return j;
+}
+
+// A running plain process of the current user.
+inline BackgroundItem running(const ProcSnapshot& primary) {
+    BackgroundItem item;
+    item.id = QStringLiteral("exe:") + primary.path + QStringLiteral("||");
+    item.name = primary.name;
+    item.kind = BackgroundItem::Kind::process;
+    item.state = BackgroundItem::State::running;
+    item.primary = primary;
+    item.members = {primary};
+    item.memory = primary.memory.value_or(0);
+    item.origin = {Origin::Case::detached, {}, std::nullopt};
+    return item;
+}
+
+inline BackgroundItem runningPlain() {
+    return running(process(QStringLiteral("server"), QStringLiteral("/Users/me/bin/server"),
+                           {QStringLiteral("/Users/me/bin/server")}));
+}
+
+// A launchd job that has no process.
+inline BackgroundItem notRunning(const LaunchJob& j) {
+    BackgroundItem item;
+    item.id = QStringLiteral("job:") + j.label;
+    item.name = j.label;
+    item.kind = BackgroundItem::Kind::job;
+    item.state = BackgroundItem::State::notRunning;
+    item.job = j;
+    return item;
+}
+
+} // namespace ItemFixtures
