@@ -157,7 +157,7 @@ TEST(JsonReportTest, LayoutIsSortedIndentedAndEndsWithOneLineFeed) {
     const QByteArray bytes = JsonReport::render(inventory, me).value();
 
     EXPECT_TRUE(bytes.startsWith("{\n  \"notRunning\": [\n    {\n      \""));
-    EXPECT_TRUE(bytes.endsWith("]\n}\n"));
+    EXPECT_TRUE(bytes.endsWith("\"2026-01-31T08:05:09Z\"\n}\n"));
     EXPECT_FALSE(bytes.endsWith("\n\n"));
     // Slashes stay as they are.
     EXPECT_TRUE(bytes.contains("\"/usr/local/bin/node\""));

@@ -20,10 +20,8 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,6 +31,7 @@
 #include "app/JsonReport.h"
 #include "launchd/CommandParsers.h"
 #include "support/JsonSchema.h"
+#include "support/StandIns.h"
 #include "support/TestPaths.h"
 
 extern char** environ;
@@ -63,17 +62,6 @@ bool writeFile(const QString& path, const QByteArray& bytes) {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-// Waits until `pid` has ended (for any process, not only our children).
-bool waitGone(pid_t pid, int timeoutMs) {
-    const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    if (fd < 0)
-        return true; // already gone
-    pollfd entry{fd, POLLIN, 0};
-    const int ready = ::poll(&entry, 1, timeoutMs);
-    ::close(fd);
-    return ready == 1;
 }
 
 // A child started with posix_spawn from an argument vector.
@@ -129,14 +117,6 @@ std::optional<pid_t> readPidLine(int fd) {
     }
 }
 
-// A number in the stand-in's record of the runner job, or -1.
-pid_t jobNumber(const json& state, const char* key) {
-    const json::json_pointer pointer("/jobs/" + runnerLabel.toStdString() + "/" + key);
-    if (!state.contains(pointer) || !state.at(pointer).is_number_integer())
-        return -1;
-    return state.at(pointer).get<pid_t>();
-}
-
 struct RunResult {
     int exitCode = -1;
     QByteArray output;
@@ -165,12 +145,9 @@ public:
     int listenerPort = 0;
 
     QProcessEnvironment environment(const QString& failures = QString()) const {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        QProcessEnvironment env = m_standIns.environment();
         env.insert(QStringLiteral("HOME"), home());
         env.remove(QStringLiteral("XDG_CONFIG_HOME"));
-        env.insert(QStringLiteral("QUILLMARSH_TOOLS_DIR"), TestPaths::standIns());
-        env.insert(QStringLiteral("QUILLMARSH_STANDIN_STATE"),
-                   m_root.filePath(QStringLiteral("state")));
         env.insert(QStringLiteral("QUILLMARSH_LIBRARY_DIR"), library());
         env.insert(QStringLiteral("LANG"), QStringLiteral("de_DE.UTF-8"));
         if (!failures.isEmpty())
@@ -198,7 +175,7 @@ public:
     bool launchctl(const QStringList& arguments) const {
         QProcess process;
         process.setProcessEnvironment(environment());
-        process.start(TestPaths::standIns() + QStringLiteral("/launchctl"), arguments);
+        process.start(m_standIns.locations().launchctl, arguments);
         return process.waitForFinished(toolTimeoutMs) && process.exitCode() == 0;
     }
 
@@ -209,19 +186,18 @@ private:
     bool writeAgents();
     bool startProcesses();
     void tearDown();
-    std::optional<json> standInState() const;
 
     QTemporaryDir m_root;
+    // Stops the jobs it started (and their watchers) when it goes.
+    StandIns m_standIns;
     bool m_ok = false;
-    bool m_bootstrapped = false;
     std::vector<pid_t> m_children; // direct children to reap
 };
 
 bool Scene::build() {
     if (!QDir().mkpath(home()) || !QDir().mkpath(library() + QStringLiteral("/LaunchAgents")) ||
         !QDir().mkpath(library() + QStringLiteral("/LaunchDaemons")) ||
-        !QDir().mkpath(m_root.filePath(QStringLiteral("bin"))) ||
-        !QDir().mkpath(m_root.filePath(QStringLiteral("state"))))
+        !QDir().mkpath(m_root.filePath(QStringLiteral("bin"))))
         return false;
     // A program of our own outside the system folders, so its items are not
     // taken for part of the operating system.
@@ -245,6 +221,9 @@ bool Scene::writeAgents() {
                          plist(label, s, argument, keys));
     };
     const QString runAtLoad = QStringLiteral("<key>RunAtLoad</key><true/>\n");
+    // System daemons are matched to running processes by their program, so the
+    // daemon's program is one that never runs here.
+    const QString daemonProgram = m_root.filePath(QStringLiteral("bin/qm-daemon"));
     return agent(QStringLiteral("com.quillmarsh.e2e.plain"), QStringLiteral("11"), QString()) &&
            agent(runnerLabel, QStringLiteral("3001"), runAtLoad) &&
            agent(QStringLiteral("com.quillmarsh.e2e.calendar"), QStringLiteral("12"),
@@ -261,8 +240,8 @@ bool Scene::writeAgents() {
                      plist(QStringLiteral("com.quillmarsh.e2e.parked"), s, QStringLiteral("16"),
                            runAtLoad)) &&
            writeFile(library() + QStringLiteral("/LaunchDaemons/com.quillmarsh.e2e.daemon.plist"),
-                     plist(QStringLiteral("com.quillmarsh.e2e.daemon"), s, QStringLiteral("17"),
-                           QString()));
+                     plist(QStringLiteral("com.quillmarsh.e2e.daemon"), daemonProgram,
+                           QStringLiteral("17"), QString()));
 }
 
 bool Scene::startProcesses() {
@@ -270,15 +249,10 @@ bool Scene::startProcesses() {
     if (!launchctl({QStringLiteral("disable"),
                     guiDomain() + QStringLiteral("/com.quillmarsh.e2e.launchdoff")}))
         return false;
-    m_bootstrapped =
-        launchctl({QStringLiteral("bootstrap"), guiDomain(),
-                   agents() + QLatin1Char('/') + runnerLabel + QStringLiteral(".plist")});
-    if (!m_bootstrapped)
+    if (!launchctl({QStringLiteral("bootstrap"), guiDomain(),
+                    agents() + QLatin1Char('/') + runnerLabel + QStringLiteral(".plist")}))
         return false;
-    const std::optional<json> state = standInState();
-    if (!state)
-        return false;
-    jobPid = jobNumber(*state, "pid");
+    jobPid = m_standIns.jobPid(runnerLabel).value_or(-1);
     if (jobPid <= 0)
         return false;
 
@@ -331,43 +305,22 @@ bool Scene::startProcesses() {
     return shellChildPid > 0 && detachedPid > 0;
 }
 
-std::optional<json> Scene::standInState() const {
-    QFile file(m_root.filePath(QStringLiteral("state/state.json")));
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    const QByteArray bytes = file.readAll();
-    json state = json::parse(bytes.begin(), bytes.end(), nullptr, false);
-    if (state.is_discarded())
-        return std::nullopt;
-    return state;
-}
-
 void Scene::tearDown() {
-    if (m_bootstrapped) {
-        // The stand-in's watcher follows the job and ends after it.
-        pid_t watcher = -1;
-        if (const std::optional<json> state = standInState())
-            watcher = jobNumber(*state, "watcher");
-        launchctl({QStringLiteral("bootout"), guiDomain() + QLatin1Char('/') + runnerLabel});
-        if (jobPid > 0 && !waitGone(jobPid, 10000))
-            ::kill(jobPid, SIGKILL);
-        if (watcher > 0)
-            waitGone(watcher, 10000);
-    }
+    // The stand-ins stop the job they started when m_standIns goes.
     if (shellPid > 0)
         ::kill(-shellPid, SIGTERM);
     if (listenerPid > 0)
         ::kill(listenerPid, SIGTERM);
     if (detachedPid > 0) {
         ::kill(detachedPid, SIGTERM);
-        waitGone(detachedPid, 10000);
+        StandIns::waitGone(detachedPid, std::chrono::seconds(10));
     }
     for (pid_t child : m_children) {
         int status = 0;
         ::waitpid(child, &status, 0);
     }
     if (shellChildPid > 0)
-        waitGone(shellChildPid, 10000);
+        StandIns::waitGone(shellChildPid, std::chrono::seconds(10));
 }
 
 const json* findItem(const json& list, const std::string& id) {
