@@ -70,8 +70,10 @@ QString commandLine(const BackgroundItem& item) {
         parts = item.job->program ? QStringList{*item.job->program} : item.job->arguments;
 
     for (QString& part : parts) {
+        // A quote inside a quoted part would end the quoting early when the
+        // line is pasted into a shell; it is written as '\'' instead.
         if (part.contains(u' '))
-            part = u'\'' + part + u'\'';
+            part = u'\'' + QString(part).replace(u'\'', QStringLiteral("'\\''")) + u'\'';
     }
     return parts.join(u' ');
 }

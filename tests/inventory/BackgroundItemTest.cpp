@@ -99,6 +99,9 @@ TEST(BackgroundItemTest, CommandLineQuotesArgumentsWithBlanks) {
                  args(i, {s("sh"), s("-c"), s("echo a b"), s("")});
              },
              s("sh -c 'echo a b' ")},
+            {"a quote inside a quoted argument cannot end the quoting",
+             [&](BackgroundItem& i) { args(i, {s("sh"), s("-c"), s("echo it's ok")}); },
+             s("sh -c 'echo it'\\''s ok'")},
             {"tab is not a blank", [&](BackgroundItem& i) { args(i, {s("a\tb")}); }, s("a\tb")},
             {"no arguments and no job", [&](BackgroundItem& i) { args(i, {}); }, s("")},
             {"no arguments falls back to the job's program",

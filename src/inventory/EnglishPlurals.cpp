@@ -1,0 +1,30 @@
+#include "inventory/EnglishPlurals.h"
+
+#include <array>
+#include <cstring>
+#include <utility>
+
+namespace {
+
+// Plural source text to its singular. Contexts do not matter: a count text
+// reads the same wherever it appears.
+constexpr std::array<std::pair<const char*, const char*>, 3> singulars = {{
+    {"%n processes", "%n process"},
+    {"%n bytes", "%n byte"},
+    {"%n helpers", "%n helper"},
+}};
+
+} // namespace
+
+QString EnglishPlurals::translate(const char* context, const char* sourceText,
+                                  const char* disambiguation, int n) const {
+    (void)context;
+    (void)disambiguation;
+    if (n != 1 || sourceText == nullptr)
+        return QString();
+    for (const auto& [plural, singular] : singulars) {
+        if (std::strcmp(sourceText, plural) == 0)
+            return QString::fromLatin1(singular);
+    }
+    return QString();
+}
