@@ -2,9 +2,11 @@
 
 #include <cstdio>
 
+#include <QCoreApplication>
 #include <QLocale>
 
 #include "app/JsonReport.h"
+#include "inventory/EnglishPlurals.h"
 
 namespace QuillmarshApp {
 
@@ -18,8 +20,8 @@ StartOptions parseArguments(const QStringList& arguments) {
 }
 
 void forceEnglish() {
-    // Report mode installs no translator, so translated texts fall back to
-    // their English source; the locale decides number and date forms.
+    // Report mode installs no translation table, so translated texts fall
+    // back to their English source; the locale decides number and date forms.
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
 }
 
@@ -33,7 +35,12 @@ QStringList argumentList(int argc, char** argv) {
     return arguments;
 }
 
-int runReport(bool includeAll) {
+int runReport(int& argc, char** argv, bool includeAll) {
+    // The application object lets the English singular forms ("1 process")
+    // be installed; nothing else of it is used.
+    QCoreApplication application(argc, argv);
+    EnglishPlurals plurals;
+    QCoreApplication::installTranslator(&plurals);
     return JsonReport::printJSONReport(includeAll);
 }
 
@@ -48,7 +55,7 @@ int main(int argc, char** argv) {
     const StartOptions options = parseArguments(argumentList(argc, argv));
     if (options.mode == RunMode::report) {
         forceEnglish();
-        return runReport(options.includeAll);
+        return runReport(argc, argv, options.includeAll);
     }
     return runWindow();
 }
