@@ -128,10 +128,6 @@ json itemArray(const QList<BackgroundItem>& items, Uid uid) {
     return array;
 }
 
-QString reportText(const char* text) {
-    return QCoreApplication::translate("JsonReport", text);
-}
-
 void printError(const QString& message) {
     const QByteArray line = QStringLiteral("quillmarsh: %1\n").arg(message).toUtf8();
     std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
@@ -221,8 +217,9 @@ std::optional<QString> writeAll(std::FILE* stream, QByteArrayView bytes) {
         return std::nullopt;
     const int error = errno;
     if (error != 0)
-        return reportText("could not write the report: %1").arg(qt_error_string(error));
-    return reportText("could not write the report.");
+        return QCoreApplication::translate("JsonReport", "could not write the report: %1")
+            .arg(qt_error_string(error));
+    return QCoreApplication::translate("JsonReport", "could not write the report.");
 }
 
 int printJSONReport(bool includeAll) {
@@ -237,7 +234,7 @@ int printJSONReport(bool includeAll) {
 
     const std::optional<QByteArray> document = render(inventory, sources.uid);
     if (!document) {
-        printError(reportText("could not produce the report."));
+        printError(QCoreApplication::translate("JsonReport", "could not produce the report."));
         return 1;
     }
     if (const std::optional<QString> failure = writeAll(stdout, *document)) {
