@@ -2,11 +2,13 @@
 // the stand-in launchctl, and real processes started by the stand-in launchd,
 // by a shell and detached.
 
+#include <chrono>
 #include <csignal>
 #include <memory>
 #include <optional>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <QByteArray>
@@ -115,6 +117,21 @@ std::optional<pid_t> readPidLine(int fd) {
     } catch (const std::exception&) {
         return std::nullopt;
     }
+}
+
+// Waits until `pid` runs `program`. A forked child execs its program a moment
+// after its pid is known, and nothing signals that moment, so this looks.
+bool waitForExec(pid_t pid, const QString& program) {
+    const QString link = QStringLiteral("/proc/%1/exe").arg(pid);
+    for (int attempt = 0; attempt < 10000; ++attempt) {
+        const QString target = QFileInfo(link).symLinkTarget();
+        if (target == program)
+            return true;
+        if (!QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid)))
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
 }
 
 struct RunResult {
@@ -302,7 +319,8 @@ bool Scene::startProcesses() {
     listenerPid = listener.pid;
     m_children.push_back(listener.pid);
 
-    return shellChildPid > 0 && detachedPid > 0;
+    return waitForExec(jobPid, sleeper()) && waitForExec(shellChildPid, sleeper()) &&
+           waitForExec(detachedPid, sleeper());
 }
 
 void Scene::tearDown() {
