@@ -12,13 +12,13 @@
 #include <QDateTime>
 #include <QDir>
 #include <QHash>
-#include <QLocale>
 #include <QSet>
 #include <QTextBoundaryFinder>
 
 #include "inventory/Explanations.h"
 #include "inventory/NameSets.h"
 #include "inventory/Origin.h"
+#include "inventory/TextCompare.h"
 
 namespace InventoryBuilder {
 
@@ -554,14 +554,7 @@ void sortByMemory(QList<BackgroundItem>& items) {
 // The order a file manager shows: case-insensitive, numbers by value. One collator and one
 // sort key per item, not per comparison.
 void sortByName(QList<BackgroundItem>& items) {
-    // The "C" locale compares code units only; a process started without a
-    // language setting still gets the ordering a person expects.
-    QLocale locale;
-    if (locale.language() == QLocale::C)
-        locale = QLocale(QLocale::English, QLocale::UnitedStates);
-    QCollator collator(locale);
-    collator.setCaseSensitivity(Qt::CaseInsensitive);
-    collator.setNumericMode(true);
+    const QCollator collator = TextCompare::standardCollator();
     std::vector<QCollatorSortKey> keys;
     keys.reserve(size_t(items.size()));
     for (const BackgroundItem& item : items)
