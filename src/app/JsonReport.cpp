@@ -16,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/SettingsStore.h"
 #include "inventory/Explanations.h"
 #include "inventory/InventoryBuilder.h"
 #include "inventory/Origin.h"
@@ -227,10 +228,9 @@ int printJSONReport(bool includeAll) {
     // with EPIPE and the exit status says so.
     std::signal(SIGPIPE, SIG_IGN);
 
-    const QSettings settings{QString::fromLatin1(settingsOrganization),
-                             QString::fromLatin1(settingsApplication)};
     const Sources sources = Sources::standard();
-    const Inventory inventory = sample(includeAll, sources, storedLoginItems(settings));
+    const Inventory inventory =
+        sample(includeAll, sources, storedLoginItems(*SettingsStore::open()));
 
     const std::optional<QByteArray> document = render(inventory, sources.uid);
     if (!document) {

@@ -19,11 +19,8 @@ class QSettings;
 // document, for scripts and coding agents.
 namespace JsonReport {
 
-// Where window mode keeps its settings. On macOS these names make the store the
-// app's own user-defaults domain (com.halvek.Quillmarsh).
-inline constexpr const char* settingsOrganization = "halvek.com";
-inline constexpr const char* settingsApplication = "Quillmarsh";
-// The key of the login items stored after the last login-items check.
+// The settings key (in SettingsStore) of the login items window mode stores
+// after each successful login-items check.
 inline constexpr const char* loginItemsKey = "loginItems";
 
 // Everything outside the program that the pass reads; the defaults are the real

@@ -31,6 +31,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/JsonReport.h"
+#include "app/SettingsStore.h"
 #include "launchd/CommandParsers.h"
 #include "support/JsonSchema.h"
 #include "support/StandIns.h"
@@ -223,7 +224,10 @@ bool Scene::build() {
 
     CommandParsers::LoginItems loginItems;
     loginItems.bundleIDs = {runnerLabel};
-    QSettings settings(home() + QStringLiteral("/.config/halvek.com/Quillmarsh.conf"),
+    // Where the settings store lives on Linux, under the temporary home.
+    QSettings settings(home() + QStringLiteral("/.config/%1/%2.conf")
+                                    .arg(QLatin1String(SettingsStore::organization),
+                                         QLatin1String(SettingsStore::application)),
                        QSettings::IniFormat);
     settings.setValue(QLatin1String(JsonReport::loginItemsKey),
                       CommandParsers::encodeLoginItems(loginItems));
