@@ -2,9 +2,13 @@
 
 #include <cstdio>
 
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QLibrary>
 #include <QLocale>
+
+#include "app/JsonReport.h"
+#include "inventory/EnglishPlurals.h"
 
 namespace QuillmarshApp {
 
@@ -18,8 +22,8 @@ StartOptions parseArguments(const QStringList& arguments) {
 }
 
 void forceEnglish() {
-    // Report mode installs no translator, so translated texts fall back to
-    // their English source; the locale decides number and date forms.
+    // Report mode installs no translation table, so translated texts fall
+    // back to their English source; the locale decides number and date forms.
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
 }
 
@@ -33,11 +37,13 @@ QStringList argumentList(int argc, char** argv) {
     return arguments;
 }
 
-int runReport(bool includeAll) {
-    (void)includeAll;
-    std::fputs("{\n  \"notRunning\" : [],\n  \"running\" : [],\n  \"sampledAt\" : \"\"\n}\n",
-               stdout);
-    return 0;
+int runReport(int& argc, char** argv, bool includeAll) {
+    // The application object lets the English singular forms ("1 process")
+    // be installed; nothing else of it is used.
+    QCoreApplication application(argc, argv);
+    EnglishPlurals plurals;
+    QCoreApplication::installTranslator(&plurals);
+    return JsonReport::printJSONReport(includeAll);
 }
 
 // The folder of the running executable: /proc/self/exe where it exists,
@@ -85,7 +91,7 @@ int main(int argc, char** argv) {
     const StartOptions options = parseArguments(argumentList(argc, argv));
     if (options.mode == RunMode::report) {
         forceEnglish();
-        return runReport(options.includeAll);
+        return runReport(argc, argv, options.includeAll);
     }
     return runWindow(argc, argv);
 }
