@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include <QFileInfo>
+#include <QLibrary>
 #include <QLocale>
 
 namespace QuillmarshApp {
@@ -38,9 +40,42 @@ int runReport(bool includeAll) {
     return 0;
 }
 
-int runWindow() {
-    std::fputs("Quillmarsh: the window is not built yet; use --json for the report.\n", stdout);
-    return 0;
+// The folder of the running executable: /proc/self/exe where it exists,
+// else the program path as started.
+QString executableFolder(const char* programPath) {
+    QFileInfo self(QStringLiteral("/proc/self/exe"));
+    QString path = self.exists() ? self.canonicalFilePath() : QString();
+    if (path.isEmpty() && programPath)
+        path = QFileInfo(QString::fromLocal8Bit(programPath)).absoluteFilePath();
+    return QFileInfo(path).absolutePath();
+}
+
+// The window lives in its own library so that report mode never loads the
+// GUI libraries. It sits next to the executable in the build tree and in
+// lib/ (or lib/quillmarsh/) beside bin/ when installed.
+int runWindow(int argc, char** argv) {
+    using WindowMain = int (*)(int, char**);
+    const QString folder = executableFolder(argc > 0 ? argv[0] : nullptr);
+    const QStringList candidates = {
+        folder + QStringLiteral("/libquillmarsh_window.so"),
+        folder + QStringLiteral("/../lib/libquillmarsh_window.so"),
+        folder + QStringLiteral("/../lib/quillmarsh/libquillmarsh_window.so"),
+    };
+    QString failure;
+    for (const QString& candidate : candidates) {
+        if (!QFileInfo::exists(candidate))
+            continue;
+        QLibrary library(candidate);
+        const auto entry = reinterpret_cast<WindowMain>(library.resolve("quillmarsh_window_main"));
+        if (entry)
+            return entry(argc, argv);
+        failure = library.errorString();
+    }
+    if (failure.isEmpty())
+        failure = QStringLiteral("libquillmarsh_window.so not found next to %1").arg(folder);
+    std::fprintf(stderr, "quillmarsh: cannot load the window (%s); --json still prints the report.\n",
+                 failure.toLocal8Bit().constData());
+    return 1;
 }
 
 } // namespace
@@ -51,7 +86,7 @@ int main(int argc, char** argv) {
         forceEnglish();
         return runReport(options.includeAll);
     }
-    return runWindow();
+    return runWindow(argc, argv);
 }
 
 } // namespace QuillmarshApp
