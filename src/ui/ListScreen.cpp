@@ -370,7 +370,6 @@ ListScreen::ListScreen(AppModel* model, bool animate, QWidget* parent)
     m_list->setResizeMode(QListView::Adjust);
     m_list->setSelectionMode(QAbstractItemView::NoSelection);
     m_list->setFocusPolicy(Qt::NoFocus);
-    m_list->setViewportMargins(0, 8, 0, 8);
     m_list->setMouseTracking(true);
     m_list->viewport()->setMouseTracking(true);
     QPalette listPalette = m_list->palette();
@@ -399,9 +398,9 @@ ListScreen::ListScreen(AppModel* model, bool animate, QWidget* parent)
     connect(model, &AppModel::filterChanged, this, [this] {
         if (!m_model)
             return;
-        for (qsizetype i = 0; i < std::size(filters); ++i) {
+        for (int i = 0; i < static_cast<int>(std::size(filters)); ++i) {
             if (filters[i] == m_model->filter())
-                m_filterGroup->button(static_cast<int>(i))->setChecked(true);
+                m_filterGroup->button(i)->setChecked(true);
         }
         rebuild();
     });
