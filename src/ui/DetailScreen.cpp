@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QTextLayout>
 #include <QVBoxLayout>
 
 #include "actions/ActionBar.h"
@@ -69,8 +70,8 @@ QPushButton* borderlessButton(const QString& symbol, const QString& text, QWidge
     return button;
 }
 
-// Text that wraps at word boundaries and, where a word is too long (paths,
-// command lines), anywhere.
+// Text that wraps at word boundaries and, where a word is too long for the
+// line (paths, command lines), anywhere.
 class WrapLabel : public QWidget {
 public:
     WrapLabel(const QString& text, const QFont& font, QWidget* parent)
@@ -87,9 +88,7 @@ public:
 
     bool hasHeightForWidth() const override { return true; }
     int heightForWidth(int width) const override {
-        return fontMetrics()
-            .boundingRect(QRect(0, 0, std::max(width, 1), 100000), flags, m_text)
-            .height();
+        return static_cast<int>(std::ceil(layOut(std::max(width, 1), nullptr)));
     }
     QSize sizeHint() const override {
         const int width = std::min(fontMetrics().horizontalAdvance(m_text) + 1, 320);
@@ -101,12 +100,29 @@ protected:
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         painter.setPen(m_color.isValid() ? m_color : palette().color(QPalette::WindowText));
-        painter.drawText(rect(), flags, m_text);
+        layOut(width(), &painter);
     }
 
 private:
-    static constexpr int flags =
-        Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap | Qt::TextWrapAnywhere;
+    // Lays the text out in `width`, drawing it when a painter is given; the height.
+    qreal layOut(int width, QPainter* painter) const {
+        QTextLayout layout(m_text, font());
+        QTextOption option;
+        option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+        layout.setTextOption(option);
+        layout.beginLayout();
+        qreal height = 0;
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            line.setLineWidth(width);
+            line.setPosition(QPointF(0, height));
+            height += line.height();
+        }
+        layout.endLayout();
+        if (painter)
+            layout.draw(painter, QPointF(0, 0));
+        return height;
+    }
+
     QString m_text;
     QColor m_color;
 };
