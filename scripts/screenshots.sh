@@ -41,8 +41,12 @@ done
 mkdir -p "$work/webshop" "$work/bin"
 # (the interpreter itself: python3 on the PATH may be a launcher script)
 cp "$(python3 -c 'import os, sys; print(os.path.realpath(sys.executable))')" "$work/bin/webshop-server"
-(cd "$work/webshop" && exec "$work/bin/webshop-server" -m http.server --bind 127.0.0.1 8765 >/dev/null 2>&1) &
+(cd "$work/webshop" && exec "$work/bin/webshop-server" -m http.server --bind 127.0.0.1 8765) >"$work/http.log" 2>&1 &
 pids+=($!)
+for _ in $(seq 50); do
+    grep -q "Serving HTTP" "$work/http.log" 2>/dev/null && break
+    sleep 0.1
+done
 sleep 3600 &
 pids+=($!)
 

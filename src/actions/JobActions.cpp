@@ -71,6 +71,9 @@ ActionResult bootoutJob(const QString& label, const Context& context) {
 ActionResult disableJob(const LaunchJob& job, const Context& context) {
     if (job.domain != LaunchJob::Domain::userAgent || job.label.startsWith(u"com.apple."))
         return ActionError{tr("Only your own launch agents can be disabled.")};
+    // Parking a parked definition again would hide it in a folder nobody reads.
+    if (job.isParkedByQuillmarsh)
+        return ActionError{tr("This job is already disabled by Quillmarsh.")};
     if (ActionResult failed = bootoutJob(job.label, context))
         return failed;
 

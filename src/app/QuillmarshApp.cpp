@@ -73,7 +73,8 @@ int runWindow(int argc, char** argv) {
     }
     if (failure.isEmpty())
         failure = QStringLiteral("libquillmarsh_window.so not found next to %1").arg(folder);
-    std::fprintf(stderr, "quillmarsh: cannot load the window (%s); --json still prints the report.\n",
+    std::fprintf(stderr,
+                 "quillmarsh: cannot load the window (%s); --json still prints the report.\n",
                  failure.toLocal8Bit().constData());
     return 1;
 }

@@ -1,5 +1,6 @@
 #include "inventory/Origin.h"
 
+#include <algorithm>
 #include <array>
 
 #include <QCoreApplication>
@@ -34,17 +35,57 @@ bool liesInBundle(const QString& path) {
     return path.contains(u".app/") || path.endsWith(u".app");
 }
 
+// Whether the lowercased text contains `needle`, a lowercase ASCII text,
+// without building the lowercased copy.
+bool containsLowercased(QStringView text, QLatin1StringView needle) {
+    const auto lowered = [](QChar c) {
+        const char16_t unit = c.unicode();
+        if (unit < 0x80)
+            return unit >= u'A' && unit <= u'Z' ? char16_t(unit + (u'a' - u'A')) : unit;
+        return c.toLower().unicode();
+    };
+    const qsizetype last = text.size() - needle.size();
+    for (qsizetype start = 0; start <= last; ++start) {
+        qsizetype i = 0;
+        while (i < needle.size() && lowered(text[start + i]) == needle[i].unicode())
+            ++i;
+        if (i == needle.size())
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 std::optional<QString> agentTool(const ProcSnapshot& process) {
-    QStringList pieces{process.path, process.name};
-    pieces.append(process.arguments.mid(0, 2));
-    const QString hay = pieces.join(u' ').toLower();
+    // The haystack is the path, the name and the first two arguments joined
+    // with blanks and lowercased. No needle holds a blank, so a match always
+    // lies inside one piece: each piece is searched in place. This runs for
+    // every process on every refresh, so it builds no strings.
+    // A piece that ends the path (the name, or the program as the first
+    // argument) adds nothing to the search of the path itself.
+    std::array<QStringView, 4> pieces{};
+    qsizetype pieceCount = 0;
+    pieces[pieceCount++] = process.path;
+    const auto addPiece = [&](const QString& piece) {
+        if (!piece.isEmpty() && !process.path.endsWith(piece))
+            pieces[pieceCount++] = piece;
+    };
+    addPiece(process.name);
+    for (qsizetype i = 0; i < std::min<qsizetype>(2, process.arguments.size()); ++i)
+        addPiece(process.arguments[i]);
+    const auto hayContains = [&](QLatin1StringView needle) {
+        for (qsizetype i = 0; i < pieceCount; ++i) {
+            if (containsLowercased(pieces[size_t(i)], needle))
+                return true;
+        }
+        return false;
+    };
 
-    if (process.name == u"claude" || hay.contains(u"claude-code") ||
-        hay.contains(u"/claude/versions/"))
+    if (process.name == u"claude" || hayContains(QLatin1StringView("claude-code")) ||
+        hayContains(QLatin1StringView("/claude/versions/")))
         return QStringLiteral("Claude");
-    if (process.name == u"codex" || hay.contains(u"@openai/codex"))
+    if (process.name == u"codex" || hayContains(QLatin1StringView("@openai/codex")))
         return QStringLiteral("Codex");
     return std::nullopt;
 }

@@ -1,5 +1,7 @@
 #include "inventory/TextCompare.h"
 
+#include <QLocale>
+
 namespace TextCompare {
 
 QString fold(const QString& text) {
@@ -16,6 +18,18 @@ QString fold(const QString& text) {
     // QString folds case one character for one, which leaves the sharp s
     // alone; full folding turns it into "ss", as people type it.
     return folded.toCaseFolded().replace(QChar(0x00DF), QStringLiteral("ss"));
+}
+
+QCollator standardCollator() {
+    // The "C" locale compares code units only; a process started without a
+    // language setting still gets the ordering a person expects.
+    QLocale locale;
+    if (locale.language() == QLocale::C)
+        locale = QLocale(QLocale::English, QLocale::UnitedStates);
+    QCollator collator(locale);
+    collator.setCaseSensitivity(Qt::CaseInsensitive);
+    collator.setNumericMode(true);
+    return collator;
 }
 
 bool localizedStandardContains(const QString& text, const QString& part) {

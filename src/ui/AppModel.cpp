@@ -255,9 +255,7 @@ QList<BackgroundItem> AppModel::visibleRunning() const {
         break;
     }
     case Sort::name: {
-        QCollator collator;
-        collator.setNumericMode(true);
-        collator.setCaseSensitivity(Qt::CaseInsensitive);
+        const QCollator collator = TextCompare::standardCollator();
         std::stable_sort(items.begin(), items.end(), [&](const auto& a, const auto& b) {
             return collator.compare(a.name, b.name) < 0;
         });
@@ -386,6 +384,10 @@ void AppModel::recordStopped(const BackgroundItem& item) {
     Q_EMIT stoppedNamesChanged();
 }
 
+// g++ 12 destroys locals twice when co_await sits in an if-condition or
+// builds temporaries around it, so each action is named first and its
+// result awaited in a statement of its own.
+
 QCoro::Task<AppModel::StopOutcome> AppModel::stop(BackgroundItem item) {
     const JobActions::Context context = m_environment.actions;
     if (!Items::canStop(item, context.uid))
@@ -397,20 +399,27 @@ QCoro::Task<AppModel::StopOutcome> AppModel::stop(BackgroundItem item) {
         targets.append(ProcessTarget::of(member));
 
     QList<ProcessTarget> survivors;
+    const std::optional<QString> label = Items::controllableLabel(item);
     if (item.kind == BackgroundItem::Kind::simulator) {
         const std::optional<QString> device = Items::simulatorDeviceID(item);
-        if (ActionResult failed = co_await runAction(
-                [device, context] { return JobActions::shutdownSimulator(device, context); }))
+        std::function<ActionResult()> shutdown = [device, context] {
+            return JobActions::shutdownSimulator(device, context);
+        };
+        const ActionResult failed = co_await runAction(std::move(shutdown));
+        if (failed)
             co_return StopOutcome{{}, failed};
-    } else if (const std::optional<QString> label = Items::controllableLabel(item)) {
-        if (ActionResult failed = co_await runAction(
-                [label, context] { return JobActions::bootoutJob(*label, context); }))
+    } else if (label) {
+        std::function<ActionResult()> bootout = [label, context] {
+            return JobActions::bootoutJob(*label, context);
+        };
+        const ActionResult failed = co_await runAction(std::move(bootout));
+        if (failed)
             co_return StopOutcome{{}, failed};
         ProcessActions::sendSignal(targets, SIGTERM);
         survivors = co_await ProcessActions::awaitExit(targets, ProcessActions::termWait);
     } else if (item.kind == BackgroundItem::Kind::app && item.primary) {
-        survivors = co_await ProcessActions::quitApp(ProcessTarget::of(*item.primary),
-                                                     ProcessActions::appQuitWait);
+        const ProcessTarget app = ProcessTarget::of(*item.primary);
+        survivors = co_await ProcessActions::quitApp(app, ProcessActions::appQuitWait);
     } else {
         ProcessActions::sendSignal(targets, SIGTERM);
         survivors = co_await ProcessActions::awaitExit(targets, ProcessActions::termWait);
@@ -444,8 +453,11 @@ QCoro::Task<ActionResult> AppModel::disable(BackgroundItem item) {
     QPointer<AppModel> self(this);
     const JobActions::Context context = m_environment.actions;
     const LaunchJob job = *item.job;
-    if (ActionResult failed =
-            co_await runAction([job, context] { return JobActions::disableJob(job, context); }))
+    std::function<ActionResult()> park = [job, context] {
+        return JobActions::disableJob(job, context);
+    };
+    const ActionResult failed = co_await runAction(std::move(park));
+    if (failed)
         co_return failed;
     if (!self)
         co_return std::nullopt;
@@ -462,8 +474,11 @@ QCoro::Task<ActionResult> AppModel::enable(BackgroundItem item) {
     QPointer<AppModel> self(this);
     const JobActions::Context context = m_environment.actions;
     const LaunchJob job = *item.job;
-    if (ActionResult failed =
-            co_await runAction([job, context] { return JobActions::reenableJob(job, context); }))
+    std::function<ActionResult()> unpark = [job, context] {
+        return JobActions::reenableJob(job, context);
+    };
+    const ActionResult failed = co_await runAction(std::move(unpark));
+    if (failed)
         co_return failed;
     if (!self)
         co_return std::nullopt;
@@ -481,8 +496,11 @@ QCoro::Task<ActionResult> AppModel::load(BackgroundItem item) {
     const JobActions::Context context = m_environment.actions;
     const LaunchJob job = *item.job;
     const bool listed = item.launchLabel.has_value();
-    if (ActionResult failed = co_await runAction(
-            [job, listed, context] { return JobActions::startJob(job, listed, context); }))
+    std::function<ActionResult()> start = [job, listed, context] {
+        return JobActions::startJob(job, listed, context);
+    };
+    const ActionResult failed = co_await runAction(std::move(start));
+    if (failed)
         co_return failed;
     if (!self)
         co_return std::nullopt;
@@ -497,14 +515,20 @@ QCoro::Task<ActionResult> AppModel::enableInLaunchd(BackgroundItem item) {
         co_return std::nullopt;
     QPointer<AppModel> self(this);
     const JobActions::Context context = m_environment.actions;
-    if (ActionResult failed =
-            co_await runAction([label, context] { return JobActions::enableJob(*label, context); }))
-        co_return failed;
+    std::function<ActionResult()> clearMark = [label, context] {
+        return JobActions::enableJob(*label, context);
+    };
+    const ActionResult notEnabled = co_await runAction(std::move(clearMark));
+    if (notEnabled)
+        co_return notEnabled;
     if (item.job && item.job->domain == LaunchJob::Domain::userAgent && !item.launchLabel) {
         const LaunchJob job = *item.job;
-        if (ActionResult failed = co_await runAction(
-                [job, context] { return JobActions::startJob(job, false, context); }))
-            co_return failed;
+        std::function<ActionResult()> bootstrap = [job, context] {
+            return JobActions::startJob(job, false, context);
+        };
+        const ActionResult notLoaded = co_await runAction(std::move(bootstrap));
+        if (notLoaded)
+            co_return notLoaded;
     }
     if (!self)
         co_return std::nullopt;

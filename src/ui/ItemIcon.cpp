@@ -6,6 +6,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPalette>
+#include <QStandardPaths>
 
 #include "inventory/ItemPresentation.h"
 #include "ui/ItemBadge.h"
@@ -48,6 +49,23 @@ QHash<QString, QPixmap>& iconCache() {
 }
 
 } // namespace
+
+void useSymbolTheme() {
+    // Platforms without a desktop theme (offscreen, minimal) search only the
+    // resources; the shared data folders hold the installed themes.
+    QStringList paths = QIcon::themeSearchPaths();
+    const QStringList shared =
+        QStandardPaths::locateAll(QStandardPaths::GenericDataLocation, QStringLiteral("icons"),
+                                  QStandardPaths::LocateDirectory);
+    for (const QString& path : shared) {
+        if (!paths.contains(path))
+            paths.append(path);
+    }
+    QIcon::setThemeSearchPaths(paths);
+    QIcon::setFallbackThemeName(QStringLiteral("Adwaita"));
+    if (QIcon::themeName().isEmpty() || QIcon::themeName() == QLatin1String("hicolor"))
+        QIcon::setThemeName(QStringLiteral("Adwaita"));
+}
 
 QString themeIconName(const QString& symbol) {
     for (const SymbolName& entry : symbolTable) {

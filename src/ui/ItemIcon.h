@@ -17,6 +17,11 @@ class QRectF;
 // path (main thread only) until the panel closes.
 namespace ItemIcon {
 
+// Symbols come from the icon-naming scheme: Adwaita draws them wherever the
+// desktop's theme lacks one, and is the theme outright where there is none
+// (a bare X server, offscreen).
+void useSymbolTheme();
+
 // The icon-theme name that stands for a symbol identifier; empty when the
 // table has none.
 QString themeIconName(const QString& symbol);

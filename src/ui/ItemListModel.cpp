@@ -102,10 +102,12 @@ const BackgroundItem* ItemListModel::itemAt(int row) const {
     return &m_rows[row].item;
 }
 
-const ItemRow::Content& ItemListModel::contentAt(int row) const {
+const ItemRow::Content& ItemListModel::contentAt(int row, bool complete) const {
     const Row& entry = m_rows.at(row);
     if (!entry.content)
-        entry.content = ItemRow::contentOf(entry.item, m_now);
+        entry.content = ItemRow::layoutContentOf(entry.item);
+    if (complete)
+        ItemRow::complete(*entry.content, entry.item, m_now);
     return *entry.content;
 }
 

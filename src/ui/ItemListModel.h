@@ -35,7 +35,8 @@ public:
     RowKind kindAt(int row) const;
     QString sectionTitleAt(int row) const;
     const BackgroundItem* itemAt(int row) const;
-    const ItemRow::Content& contentAt(int row) const;
+    // The row's content; `complete` adds what only drawing needs.
+    const ItemRow::Content& contentAt(int row, bool complete = true) const;
     QString idAt(int row) const;
     // The row of an item id, -1 when absent.
     int rowOf(const QString& id) const;

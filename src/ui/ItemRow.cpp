@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
+#include <QAbstractItemView>
 #include <QCoreApplication>
 #include <QFontMetricsF>
 #include <QPainter>
-#include <QAbstractItemView>
 #include <QPainterPath>
 #include <QPalette>
 #include <QSet>
@@ -61,25 +61,39 @@ qreal lineHeight(const QFont& font) {
 
 } // namespace
 
-Content contentOf(const BackgroundItem& item, Timestamp now) {
+Content layoutContentOf(const BackgroundItem& item) {
     Content content;
     content.id = item.id;
     content.name = item.name;
     content.explanation = item.explanation;
-    content.symbol = ItemPresentation::symbolName(item);
     content.bundlePath = item.appBundlePath;
     if (item.primary)
         content.pid = item.primary->pid;
     content.badges = ItemPresentation::badges(item, true);
-    if (item.state == BackgroundItem::State::running) {
-        content.figure = Explanations::memoryText(item.memory);
-        content.detail = ItemPresentation::activityText(item, now);
-    } else {
+    content.running = item.state == BackgroundItem::State::running;
+    if (!content.running) {
         const StatusLine status = Items::statusLine(item);
         content.figure = status.status;
         content.detail = status.detail;
         content.failed = status.status == QCoreApplication::translate("Items", "Failed");
     }
+    return content;
+}
+
+void complete(Content& content, const BackgroundItem& item, Timestamp now) {
+    if (content.complete)
+        return;
+    content.symbol = ItemPresentation::symbolName(item);
+    if (content.running) {
+        content.figure = Explanations::memoryText(item.memory);
+        content.detail = ItemPresentation::activityText(item, now);
+    }
+    content.complete = true;
+}
+
+Content contentOf(const BackgroundItem& item, Timestamp now) {
+    Content content = layoutContentOf(item);
+    complete(content, item, now);
     return content;
 }
 
@@ -99,17 +113,22 @@ Fonts Fonts::from(const QFont& base) {
     return fonts;
 }
 
-Geometry layout(const Content& content, const Fonts& fonts, qreal width) {
+qreal minimumTrailing(const Fonts& fonts) {
+    return std::max(advance(fonts.figure, QStringLiteral("8888.8 MB")),
+                    advance(fonts.detail, QStringLiteral("888 % CPU · 88 min")));
+}
+
+Geometry layout(const Content& content, const Fonts& fonts, qreal width, qreal trailing) {
     Geometry geometry;
     const qreal inner = std::max<qreal>(0, width - 2 * padding);
-    const qreal trailing =
-        std::max(advance(fonts.figure, content.figure), advance(fonts.detail, content.detail));
     const qreal middleLeft = padding + iconSize + columnSpacing;
-    const qreal middleWidth =
-        std::max<qreal>(40, inner - iconSize - columnSpacing - (trailing > 0 ? columnSpacing : 0) -
-                                trailing);
+    const qreal middleWidth = std::max<qreal>(
+        40, inner - iconSize - columnSpacing - (trailing > 0 ? columnSpacing : 0) - trailing);
 
-    const qreal nameHeight = lineHeight(fonts.name);
+    geometry.nameLines = wrapLines(content.name, fonts.name, middleWidth, nameMaxLines);
+    const qreal nameHeight =
+        std::ceil(static_cast<qreal>(std::max<qsizetype>(1, geometry.nameLines.size())) *
+                  QFontMetricsF(fonts.name).lineSpacing());
     geometry.explanationLines =
         wrapLines(content.explanation, fonts.explanation, middleWidth, explanationMaxLines);
     const qreal explanationLine = QFontMetricsF(fonts.explanation).lineSpacing();
@@ -122,8 +141,11 @@ Geometry layout(const Content& content, const Fonts& fonts, qreal width) {
     const qreal middleHeight =
         nameHeight + explanationHeight + (geometry.badges.isEmpty() ? 0 : badgeGap + badgesHeight);
 
-    const qreal figureHeight = content.figure.isEmpty() ? 0 : lineHeight(fonts.figure);
-    const qreal detailHeight = content.detail.isEmpty() ? 0 : lineHeight(fonts.detail);
+    // Running rows always have room for both figure lines.
+    const qreal figureHeight =
+        content.figure.isEmpty() && !content.running ? 0 : lineHeight(fonts.figure);
+    const qreal detailHeight =
+        content.detail.isEmpty() && !content.running ? 0 : lineHeight(fonts.detail);
     const qreal trailingHeight = figureHeight + detailHeight;
 
     const qreal contentHeight = std::max({iconSize, middleHeight, trailingHeight});
@@ -165,18 +187,22 @@ void paint(QPainter& painter, const QRectF& rect, const Content& content, const 
     const QColor secondary = ItemBadge::secondaryColor(palette);
     painter.setFont(fonts.name);
     painter.setPen(text);
-    painter.drawText(
-        geometry.name, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
-        QFontMetricsF(fonts.name).elidedText(content.name, Qt::ElideRight, geometry.name.width()));
+    const qreal nameSpacing = QFontMetricsF(fonts.name).lineSpacing();
+    qreal nameY = geometry.name.top();
+    for (const QString& line : geometry.nameLines) {
+        painter.drawText(QRectF(geometry.name.left(), nameY, geometry.name.width(), nameSpacing),
+                         Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, line);
+        nameY += nameSpacing;
+    }
 
     painter.setFont(fonts.explanation);
     painter.setPen(secondary);
     const qreal lineSpacing = QFontMetricsF(fonts.explanation).lineSpacing();
     qreal y = geometry.explanation.top();
     for (const QString& line : geometry.explanationLines) {
-        painter.drawText(QRectF(geometry.explanation.left(), y, geometry.explanation.width(),
-                                lineSpacing),
-                         Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, line);
+        painter.drawText(
+            QRectF(geometry.explanation.left(), y, geometry.explanation.width(), lineSpacing),
+            Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, line);
         y += lineSpacing;
     }
 
@@ -186,11 +212,13 @@ void paint(QPainter& painter, const QRectF& rect, const Content& content, const 
     painter.setFont(fonts.figure);
     painter.setPen(content.failed ? ItemBadge::failedColor(palette) : text);
     painter.drawText(geometry.figure, Qt::AlignRight | Qt::AlignVCenter | Qt::TextSingleLine,
-                     content.figure);
+                     QFontMetricsF(fonts.figure)
+                         .elidedText(content.figure, Qt::ElideRight, geometry.figure.width() + 1));
     painter.setFont(fonts.detail);
     painter.setPen(secondary);
     painter.drawText(geometry.detail, Qt::AlignRight | Qt::AlignVCenter | Qt::TextSingleLine,
-                     content.detail);
+                     QFontMetricsF(fonts.detail)
+                         .elidedText(content.detail, Qt::ElideRight, geometry.detail.width() + 1));
     painter.restore();
 }
 
@@ -218,18 +246,41 @@ const ItemRow::Fonts& ItemRowDelegate::fontsFor(const QFont& base) const {
     if (!m_fonts || m_fontsBase != base) {
         m_fontsBase = base;
         m_fonts = ItemRow::Fonts::from(base);
+        m_minimumTrailing = ItemRow::minimumTrailing(*m_fonts);
         m_cache.clear();
+        m_advances.clear();
     }
     return *m_fonts;
+}
+
+qreal ItemRowDelegate::advance(const QFont& font, bool figure, const QString& text) const {
+    if (text.isEmpty())
+        return 0;
+    const QString key = (figure ? QLatin1Char('f') : QLatin1Char('d')) + text;
+    if (const auto found = m_advances.constFind(key); found != m_advances.cend())
+        return *found;
+    if (m_advances.size() > 4096)
+        m_advances.clear();
+    const qreal width = std::ceil(QFontMetricsF(font).horizontalAdvance(text));
+    m_advances.insert(key, width);
+    return width;
 }
 
 const ItemRow::Geometry& ItemRowDelegate::geometryFor(const ItemRow::Content& content,
                                                       const QFont& base, qreal width) const {
     const ItemRow::Fonts& fonts = fontsFor(base);
+    const qreal trailing =
+        content.running ? m_minimumTrailing
+                        : std::max({m_minimumTrailing, advance(fonts.figure, true, content.figure),
+                                    advance(fonts.detail, false, content.detail)});
     auto found = m_cache.find(content.id);
-    if (found != m_cache.end() && found->width == width && found->content == content)
+    if (found != m_cache.end() && found->width == width && found->trailing == trailing &&
+        found->name == content.name && found->explanation == content.explanation &&
+        found->badges == content.badges)
         return found->geometry;
-    Cached cached{content, width, ItemRow::layout(content, fonts, width)};
+    Cached cached{content.name,   content.explanation,
+                  content.badges, width,
+                  trailing,       ItemRow::layout(content, fonts, width, trailing)};
     return m_cache.insert(content.id, std::move(cached))->geometry;
 }
 
@@ -257,7 +308,7 @@ void ItemRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
                               option.palette);
         return;
     }
-    const ItemRow::Content& content = model->contentAt(index.row());
+    const ItemRow::Content& content = model->contentAt(index.row(), true);
     const ItemRow::Geometry& geometry = geometryFor(content, option.font, rect.width());
     ItemRow::paint(*painter, rect, content, geometry, fonts, option.palette,
                    m_highlighted && *m_highlighted == content.id);
@@ -276,6 +327,6 @@ QSize ItemRowDelegate::sizeHint(const QStyleOptionViewItem& option,
     if (model->kindAt(index.row()) == ItemListModel::RowKind::section)
         return QSize(qRound(width), qCeil(ItemRow::sectionHeight(fonts)));
     const ItemRow::Geometry& geometry =
-        geometryFor(model->contentAt(index.row()), option.font, width);
+        geometryFor(model->contentAt(index.row(), false), option.font, width);
     return QSize(qRound(width), qCeil(geometry.height));
 }

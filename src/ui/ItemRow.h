@@ -32,10 +32,17 @@ struct Content {
     QString figure;      // memory, or the status of an item that is not running
     QString detail;      // the activity text, or the status detail
     bool failed = false; // the status is "Failed": drawn in red
+    bool running = true;
+    // A running row's figures and symbol are only needed to draw it; the
+    // layout does without them (its figures column has a fixed width).
+    bool complete = false;
 
     bool operator==(const Content&) const = default;
 };
 
+// The parts the layout needs; `completed` adds the rest.
+Content layoutContentOf(const BackgroundItem& item);
+void complete(Content& content, const BackgroundItem& item, Timestamp now);
 Content contentOf(const BackgroundItem& item, Timestamp now);
 
 struct Fonts {
@@ -53,6 +60,7 @@ struct Fonts {
 struct Geometry {
     qreal height = 0;
     QRectF icon;
+    QStringList nameLines;
     QRectF name;
     QStringList explanationLines;
     QRectF explanation;
@@ -64,9 +72,15 @@ struct Geometry {
 constexpr qreal padding = 8;
 constexpr qreal iconSize = 24;
 constexpr qreal columnSpacing = 12;
+constexpr int nameMaxLines = 2;
 constexpr int explanationMaxLines = 2;
 
-Geometry layout(const Content& content, const Fonts& fonts, qreal width);
+// The width of the figures column of running rows (and the least for the
+// others): wide enough for usual figures, so figures never move the layout.
+qreal minimumTrailing(const Fonts& fonts);
+
+// `trailing` is the width of the figures column.
+Geometry layout(const Content& content, const Fonts& fonts, qreal width, qreal trailing);
 
 void paint(QPainter& painter, const QRectF& rect, const Content& content, const Geometry& geometry,
            const Fonts& fonts, const QPalette& palette, bool highlighted);
@@ -100,10 +114,15 @@ private:
     const ItemRow::Geometry& geometryFor(const ItemRow::Content& content, const QFont& base,
                                          qreal width) const;
     const ItemRow::Fonts& fontsFor(const QFont& base) const;
+    qreal advance(const QFont& font, bool figure, const QString& text) const;
 
+    // What a row's layout depends on, and the layout.
     struct Cached {
-        ItemRow::Content content;
+        QString name;
+        QString explanation;
+        QList<Badge> badges;
         qreal width = 0;
+        qreal trailing = 0;
         ItemRow::Geometry geometry;
     };
 
@@ -111,4 +130,7 @@ private:
     mutable QHash<QString, Cached> m_cache;
     mutable QFont m_fontsBase;
     mutable std::optional<ItemRow::Fonts> m_fonts;
+    mutable qreal m_minimumTrailing = 0;
+    // Text widths of figures, which repeat from row to row and pass to pass.
+    mutable QHash<QString, qreal> m_advances;
 };

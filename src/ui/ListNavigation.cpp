@@ -45,9 +45,9 @@ QList<BackgroundItem> applyFrozenOrder(QList<BackgroundItem> rows,
     const auto rankOf = [&rank](const BackgroundItem& item) {
         return rank.value(item.id, std::numeric_limits<qsizetype>::max());
     };
-    std::stable_sort(rows.begin(), rows.end(), [&](const BackgroundItem& a, const BackgroundItem& b) {
-        return rankOf(a) < rankOf(b);
-    });
+    std::stable_sort(
+        rows.begin(), rows.end(),
+        [&](const BackgroundItem& a, const BackgroundItem& b) { return rankOf(a) < rankOf(b); });
     return rows;
 }
 

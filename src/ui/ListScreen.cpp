@@ -141,7 +141,8 @@ ListHeader::ListHeader(AppModel* model, bool animate, QWidget* parent)
     });
     layout->addWidget(m_refresh, 0, Qt::AlignTop);
 
-    m_more = iconButton(QStringLiteral("ellipsis.circle"), tr("More"), QStringLiteral("more"), this);
+    m_more =
+        iconButton(QStringLiteral("ellipsis.circle"), tr("More"), QStringLiteral("more"), this);
     m_more->setPopupMode(QToolButton::InstantPopup);
     m_more->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; }"));
     auto* menu = new QMenu(m_more);
@@ -152,6 +153,7 @@ ListHeader::ListHeader(AppModel* model, bool animate, QWidget* parent)
     sortGroup->setExclusive(true);
     for (AppModel::Sort sort : sorts) {
         QAction* action = sortMenu->addAction(AppModel::sortText(sort));
+        action->setObjectName(QStringLiteral("more.sort.") + AppModel::sortText(sort));
         action->setCheckable(true);
         action->setChecked(model->sort() == sort);
         sortGroup->addAction(action);
@@ -159,9 +161,8 @@ ListHeader::ListHeader(AppModel* model, bool animate, QWidget* parent)
             if (m_model)
                 m_model->setSort(sort);
         });
-        connect(model, &AppModel::sortChanged, action, [action, model, sort] {
-            action->setChecked(model->sort() == sort);
-        });
+        connect(model, &AppModel::sortChanged, action,
+                [action, model, sort] { action->setChecked(model->sort() == sort); });
     }
     QAction* showApple = menu->addAction(tr("Show Apple processes"));
     showApple->setObjectName(QStringLiteral("more.showApple"));
@@ -217,8 +218,8 @@ void ListHeader::setRunning(const QList<BackgroundItem>& running) {
     } else {
         const int count = static_cast<int>(running.size());
         //: %n is the number of running rows, %1 the time of the last sample
-        m_status->setText(
-            tr("%n running · updated %1", nullptr, count).arg(timeText(m_model->inventory()->sampledAt)));
+        m_status->setText(tr("%n running · updated %1", nullptr, count)
+                              .arg(timeText(m_model->inventory()->sampledAt)));
     }
 
     if (m_total == total) {
@@ -436,6 +437,8 @@ void ListScreen::rebuild() {
         }
         m_listModel->setItems({}, {}, 0);
         m_content->setCurrentWidget(m_emptyPage);
+        // No list, no pointer over it.
+        m_frozenOrder.reset();
         return;
     }
 
@@ -470,7 +473,8 @@ bool ListScreen::moveHighlight(int step) {
 }
 
 bool ListScreen::openHighlighted() {
-    const std::optional<QString> target = ListNavigation::openTarget(m_navigationIds, m_highlighted);
+    const std::optional<QString> target =
+        ListNavigation::openTarget(m_navigationIds, m_highlighted);
     if (!target)
         return false;
     open(*target);
@@ -549,4 +553,15 @@ void ListScreen::keyPressEvent(QKeyEvent* event) {
 void ListScreen::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     m_search->setFocus(Qt::OtherFocusReason);
+}
+
+void ListScreen::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    // The panel closed: it reopens on a fresh list, no highlight, order
+    // following the model, scrolled to the top.
+    m_highlighted.reset();
+    m_delegate->setHighlighted(std::nullopt);
+    m_frozenOrder.reset();
+    m_list->verticalScrollBar()->setValue(0);
+    rebuild();
 }

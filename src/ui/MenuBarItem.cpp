@@ -119,6 +119,8 @@ MenuBarItem::MenuBarItem(AppModel* model, Panel* panel, QObject* parent)
 }
 
 MenuBarItem::~MenuBarItem() {
+    // The tray icon goes first: it still refers to its menu.
+    delete m_tray;
     delete m_menu;
 }
 

@@ -21,8 +21,8 @@ constexpr qint64 reopenGuardMilliseconds = 300;
 } // namespace
 
 Panel::Panel(AppModel* model, bool asPopup, QWidget* parent)
-    : QWidget(parent, asPopup ? Qt::Popup | Qt::FramelessWindowHint : Qt::Window),
-      m_model(model), m_asPopup(asPopup) {
+    : QWidget(parent, asPopup ? Qt::Popup | Qt::FramelessWindowHint : Qt::Window), m_model(model),
+      m_asPopup(asPopup) {
     setObjectName(QStringLiteral("panel"));
     setWindowTitle(QStringLiteral("Quillmarsh"));
     setFixedSize(panelWidth, panelHeight);
@@ -34,13 +34,16 @@ Panel::Panel(AppModel* model, bool asPopup, QWidget* parent)
 
 QPoint Panel::placement(const QSize& size, const QRect& anchor, const QPoint& pointer,
                         const QRect& available) {
-    const QRect target = anchor.isValid() && !anchor.isEmpty() ? anchor : QRect(pointer, QSize(1, 1));
-    int x = target.center().x() - size.width() / 2;
+    const QRect target =
+        anchor.isValid() && !anchor.isEmpty() ? anchor : QRect(pointer, QSize(1, 1));
+    int x = target.x() + target.width() / 2 - size.width() / 2;
     int y = target.bottom() + 1 + anchorGap;
     if (y + size.height() - 1 > available.bottom())
         y = target.top() - anchorGap - size.height();
-    x = std::clamp(x, available.left(), std::max(available.left(), available.right() + 1 - size.width()));
-    y = std::clamp(y, available.top(), std::max(available.top(), available.bottom() + 1 - size.height()));
+    x = std::clamp(x, available.left(),
+                   std::max(available.left(), available.right() + 1 - size.width()));
+    y = std::clamp(y, available.top(),
+                   std::max(available.top(), available.bottom() + 1 - size.height()));
     return {x, y};
 }
 
@@ -70,7 +73,8 @@ void Panel::showAt(const QRect& anchor) {
 
 void Panel::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    if (m_model && !m_model->isPanelOpen())
+    // A loop still winding down from the last close hands over to this one.
+    if (m_model)
         m_model->runWhileOpen();
 }
 

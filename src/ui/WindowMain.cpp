@@ -1,15 +1,14 @@
 // The entry of the window library, which quillmarsh loads in window mode.
-#include <memory>
+#include "ui/WindowSession.h"
 
 #include <QApplication>
-#include <QIcon>
 #include <QPointer>
 #include <QSystemTrayIcon>
 
 #include <qcoro/qcorotask.h>
 
 #include "app/SettingsStore.h"
-#include "ui/AppModel.h"
+#include "ui/ItemIcon.h"
 #include "ui/MenuBarItem.h"
 #include "ui/Panel.h"
 
@@ -25,26 +24,37 @@ QCoro::Task<> startUp(AppModel* model) {
 
 } // namespace
 
+WindowSession::WindowSession(AppModel::Environment environment, const QProcessEnvironment& process,
+                             bool trayAvailable)
+    : m_model(std::make_unique<AppModel>(std::move(environment))),
+      m_panel(std::make_unique<Panel>(m_model.get(), trayAvailable)) {
+    if (trayAvailable)
+        m_menuBarItem = std::make_unique<MenuBarItem>(m_model.get(), m_panel.get());
+    else
+        m_panel->show();
+    if (!underTestHost(process))
+        startUp(m_model.get());
+}
+
+WindowSession::~WindowSession() {
+    m_menuBarItem.reset();
+    m_panel.reset();
+    m_model.reset();
+}
+
+bool WindowSession::underTestHost(const QProcessEnvironment& process) {
+    return process.contains(QStringLiteral("XCTestConfigurationFilePath"));
+}
+
 extern "C" Q_DECL_EXPORT int quillmarsh_window_main(int argc, char** argv) {
     QApplication application(argc, argv);
     QCoreApplication::setOrganizationName(QString::fromLatin1(SettingsStore::organization));
     QCoreApplication::setApplicationName(QString::fromLatin1(SettingsStore::application));
-    // Symbols come from the icon-naming scheme; Adwaita draws them wherever
-    // the desktop's own theme lacks one.
-    QIcon::setFallbackThemeName(QStringLiteral("Adwaita"));
+    ItemIcon::useSymbolTheme();
 
-    AppModel model;
     const bool tray = QSystemTrayIcon::isSystemTrayAvailable();
     // Without a tray the panel is the program's only window.
     QApplication::setQuitOnLastWindowClosed(!tray);
-    Panel panel(&model, tray);
-    std::unique_ptr<MenuBarItem> item;
-    if (tray)
-        item = std::make_unique<MenuBarItem>(&model, &panel);
-    else
-        panel.show();
-
-    if (!qEnvironmentVariableIsSet("XCTestConfigurationFilePath"))
-        startUp(&model);
+    WindowSession session(AppModel::Environment{}, QProcessEnvironment::systemEnvironment(), tray);
     return QApplication::exec();
 }

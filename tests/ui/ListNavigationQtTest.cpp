@@ -26,7 +26,7 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("ids");
         QTest::addColumn<QString>("highlighted"); // empty: none
         QTest::addColumn<int>("step");
-        QTest::addColumn<QString>("expected");    // empty: none
+        QTest::addColumn<QString>("expected"); // empty: none
         const QStringList three{"a", "b", "c"};
         QTest::newRow("empty list") << QStringList{} << "" << 1 << "";
         QTest::newRow("down without highlight") << three << "" << 1 << "a";

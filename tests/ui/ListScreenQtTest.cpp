@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QMenu>
 #include <QStackedWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -15,6 +16,7 @@
 #include "inventory/Explanations.h"
 #include "inventory/ItemPresentation.h"
 #include "ui/AppModel.h"
+#include "ui/ItemIcon.h"
 #include "ui/ItemListModel.h"
 #include "ui/ListNavigation.h"
 #include "ui/ListScreen.h"
@@ -78,7 +80,7 @@ private:
 private Q_SLOTS:
     void initTestCase() {
         qputenv("QT_REDUCE_MOTION", "1");
-        QIcon::setFallbackThemeName(QStringLiteral("Adwaita"));
+        ItemIcon::useSymbolTheme();
     }
 
     void init() {
@@ -93,6 +95,8 @@ private Q_SLOTS:
         m_panel->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_panel.get()));
         m_panel->activateWindow();
+        // The pointer rests on the header, not over the list.
+        QTest::mouseMove(m_panel.get(), QPoint(200, 5));
     }
 
     void cleanup() {
@@ -116,7 +120,8 @@ private Q_SLOTS:
         QCOMPARE(list()->highlighted(), std::optional<QString>(QStringLiteral("a")));
         for (int i = 0; i < 10; ++i)
             key(Qt::Key_Down);
-        QCOMPARE(list()->highlighted(), std::optional<QString>(QStringLiteral("job:com.example.backup")));
+        QCOMPARE(list()->highlighted(),
+                 std::optional<QString>(QStringLiteral("job:com.example.backup")));
         for (int i = 0; i < 10; ++i)
             key(Qt::Key_Up);
         QCOMPARE(list()->highlighted(), std::optional<QString>(QStringLiteral("a")));
@@ -125,11 +130,13 @@ private Q_SLOTS:
     void upFromNoHighlightPicksTheLastRow() {
         m_model->setInventoryForTesting(standard());
         key(Qt::Key_Up);
-        QCOMPARE(list()->highlighted(), std::optional<QString>(QStringLiteral("job:com.example.backup")));
+        QCOMPARE(list()->highlighted(),
+                 std::optional<QString>(QStringLiteral("job:com.example.backup")));
     }
 
     void upWithoutNotRunningPicksTheLastRunningRow() {
-        m_model->setInventoryForTesting(inventory({running("a", "alpha", 3), running("b", "beta", 2)}));
+        m_model->setInventoryForTesting(
+            inventory({running("a", "alpha", 3), running("b", "beta", 2)}));
         key(Qt::Key_Up);
         QCOMPARE(list()->highlighted(), std::optional<QString>(QStringLiteral("b")));
     }
@@ -166,7 +173,8 @@ private Q_SLOTS:
         m_model->setInventoryForTesting(standard());
         key(Qt::Key_Up);
         key(Qt::Key_Return);
-        QCOMPARE(m_model->screen(), AppModel::Screen::detail(QStringLiteral("job:com.example.backup")));
+        QCOMPARE(m_model->screen(),
+                 AppModel::Screen::detail(QStringLiteral("job:com.example.backup")));
     }
 
     void returnOnAnEmptyListIsPassedOn() {
@@ -199,10 +207,10 @@ private Q_SLOTS:
         QTRY_VERIFY(list()->frozenOrder().has_value());
 
         // Memory now says c, b, a; and d shows up with the most memory.
-        m_model->setInventoryForTesting(inventory(
-            {running("a", "alpha", 100), running("b", "beta", 200), running("c", "gamma", 300),
-             running("d", "delta", 900)},
-            {job("com.example.nightly")}));
+        m_model->setInventoryForTesting(
+            inventory({running("a", "alpha", 100), running("b", "beta", 200),
+                       running("c", "gamma", 300), running("d", "delta", 900)},
+                      {job("com.example.nightly")}));
         QCOMPARE(rows()->ids(), (QStringList{"a", "b", "c", "d", "job:com.example.nightly"}));
 
         // Pointer gone: the model's order again.
@@ -213,13 +221,28 @@ private Q_SLOTS:
         QCOMPARE(rows()->ids(), (QStringList{"d", "c", "b", "a", "job:com.example.nightly"}));
     }
 
+    void reopeningThePanelStartsAFreshList() {
+        m_model->setInventoryForTesting(standard());
+        auto* view = find<QListView>("list");
+        QTest::mouseMove(view->viewport(), QPoint(40, 40));
+        QTRY_VERIFY(list()->frozenOrder().has_value());
+        key(Qt::Key_Down);
+        QVERIFY(list()->highlighted().has_value());
+        m_panel->hide();
+        m_panel->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_panel.get()));
+        QCOMPARE(list()->highlighted(), std::nullopt);
+        QCOMPARE(list()->frozenOrder(), std::nullopt);
+    }
+
     void noMatchesAndNothingHereDependOnTheSearch() {
         m_model->setInventoryForTesting(standard());
         QTest::keyClicks(search(), QStringLiteral("zzzz"));
         QCOMPARE(m_model->search(), QStringLiteral("zzzz"));
         QTRY_VERIFY(find<QWidget>("empty")->isVisible());
         QCOMPARE(find<QLabel>("empty.title")->text(), QStringLiteral("No matches"));
-        QCOMPARE(find<QLabel>("empty.text")->text(), QStringLiteral("Try another name, folder or port."));
+        QCOMPARE(find<QLabel>("empty.text")->text(),
+                 QStringLiteral("Try another name, folder or port."));
 
         QTest::mouseClick(find<QToolButton>("filter.apps"), Qt::LeftButton);
         QCOMPARE(m_model->filter(), AppModel::Filter::apps);
@@ -236,8 +259,8 @@ private Q_SLOTS:
     }
 
     void appsFilterHidesTheNotRunningSection() {
-        m_model->setInventoryForTesting(
-            inventory({app("app:x", "Xylo", 50), running("a", "alpha", 10)}, {job("com.example.nightly")}));
+        m_model->setInventoryForTesting(inventory(
+            {app("app:x", "Xylo", 50), running("a", "alpha", 10)}, {job("com.example.nightly")}));
         QCOMPARE(sectionTitles(), (QStringList{"Running", "Scheduled / not running"}));
         QTest::mouseClick(find<QToolButton>("filter.apps"), Qt::LeftButton);
         QCOMPARE(sectionTitles(), QStringList{"Running"});
@@ -246,13 +269,15 @@ private Q_SLOTS:
 
     void headerDescribesOnlyTheRowsShown() {
         m_model->setInventoryForTesting(standard());
-        QTRY_COMPARE(find<QLabel>("header.memory")->text(),
-                     Explanations::memoryText(600'000'000));
-        QVERIFY(find<QLabel>("header.status")->text().startsWith(QStringLiteral("3 running · updated ")));
+        QTRY_COMPARE(find<QLabel>("header.memory")->text(), Explanations::memoryText(600'000'000));
+        QVERIFY(find<QLabel>("header.status")
+                    ->text()
+                    .startsWith(QStringLiteral("3 running · updated ")));
         QTest::keyClicks(search(), QStringLiteral("gamma"));
-        QTRY_COMPARE(find<QLabel>("header.memory")->text(),
-                     Explanations::memoryText(100'000'000));
-        QVERIFY(find<QLabel>("header.status")->text().startsWith(QStringLiteral("1 running · updated ")));
+        QTRY_COMPARE(find<QLabel>("header.memory")->text(), Explanations::memoryText(100'000'000));
+        QVERIFY(find<QLabel>("header.status")
+                    ->text()
+                    .startsWith(QStringLiteral("1 running · updated ")));
         QCOMPARE(find<QWidget>("header")->accessibleName(),
                  find<QLabel>("header.memory")->text() + QStringLiteral(", ") +
                      find<QLabel>("header.status")->text());
@@ -275,13 +300,43 @@ private Q_SLOTS:
         QVERIFY2(spoken.contains(QStringLiteral(":8080")), qPrintable(spoken));
     }
 
-    void sortFromTheMoreMenu() {
-        m_model->setInventoryForTesting(standard());
-        m_model->setSort(AppModel::Sort::name);
-        QCOMPARE(rows()->ids().mid(0, 3), (QStringList{"a", "b", "c"}));
-        m_model->setSort(AppModel::Sort::memory);
-        QCOMPARE(rows()->ids().mid(0, 3), (QStringList{"a", "b", "c"}));
-        QVERIFY(find<QToolButton>("more")->menu());
+    void moreMenuSortsAndOpensTheSettings() {
+        m_model->setInventoryForTesting(inventory(
+            {running("a", "zulu", 300), running("b", "mike", 200), running("c", "alpha", 100)}));
+        QMenu* menu = find<QToolButton>("more")->menu();
+        QVERIFY(menu);
+        QStringList entries;
+        for (QAction* action : menu->actions())
+            entries.append(action->isSeparator() ? QStringLiteral("-") : action->text());
+        QCOMPARE(entries, (QStringList{"Sort by", "Show Apple processes", "-", "Settings",
+                                       "Quit Quillmarsh"}));
+        auto* byName = menu->findChild<QAction*>(QStringLiteral("more.sort.Name"));
+        QVERIFY(byName);
+        byName->trigger();
+        QCOMPARE(m_model->sort(), AppModel::Sort::name);
+        QCOMPARE(rows()->ids(), (QStringList{"c", "b", "a"}));
+        QVERIFY(byName->isChecked());
+        menu->findChild<QAction*>(QStringLiteral("more.settings"))->trigger();
+        QCOMPARE(m_model->screen(), AppModel::Screen::settings());
+    }
+
+    void arrowKeysScrollTheHighlightIntoView() {
+        QList<BackgroundItem> many;
+        for (int i = 0; i < 60; ++i)
+            many.append(running(QStringLiteral("p%1").arg(i), QStringLiteral("worker %1").arg(i),
+                                static_cast<quint64>(1000 - i)));
+        m_model->setInventoryForTesting(inventory(many));
+        auto* view = find<QListView>("list");
+        const auto shown = [&](const QString& id) {
+            return view->viewport()->rect().contains(
+                view->visualRect(rows()->index(rows()->rowOf(id))));
+        };
+        QVERIFY(!shown(QStringLiteral("p59")));
+        key(Qt::Key_Up);
+        QCOMPARE(list()->highlighted(), std::optional<QString>(QStringLiteral("p59")));
+        QTRY_VERIFY(shown(QStringLiteral("p59")));
+        key(Qt::Key_Down);
+        QCOMPARE(list()->highlighted(), std::optional<QString>(QStringLiteral("p59")));
     }
 
     void refreshIsDisabledWhileLoading() {
@@ -321,8 +376,9 @@ private Q_SLOTS:
 
     void backButtonOfAPlaceholderReturnsToTheList() {
         m_model->setScreen(AppModel::Screen::settings());
-        QTest::mouseClick(m_root->currentScreen()->findChild<QWidget*>(QStringLiteral("settings.back")),
-                          Qt::LeftButton);
+        QTest::mouseClick(
+            m_root->currentScreen()->findChild<QWidget*>(QStringLiteral("settings.back")),
+            Qt::LeftButton);
         QCOMPARE(m_model->screen(), AppModel::Screen::list());
     }
 

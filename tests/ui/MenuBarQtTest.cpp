@@ -10,6 +10,7 @@
 #include "ui/ItemIcon.h"
 #include "ui/MenuBarItem.h"
 #include "ui/Panel.h"
+#include "ui/RootView.h"
 #include "ui/WindowFixtures.h"
 
 using namespace WindowFixtures;
@@ -36,7 +37,7 @@ class MenuBarQtTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase() { QIcon::setFallbackThemeName(QStringLiteral("Adwaita")); }
+    void initTestCase() { ItemIcon::useSymbolTheme(); }
 
     void iconAloneIsEighteenPointsSharpAtTwice() {
         const QImage image = MenuBarIcon::image(std::nullopt, Qt::black, 2.0);
@@ -85,7 +86,8 @@ private Q_SLOTS:
         QCOMPARE(item.trayIcon()->toolTip(), QStringLiteral("Quillmarsh"));
         QCOMPARE(item.shownCount(), std::nullopt);
         const int narrow = item.currentImage().width();
-        model->setInventoryForTesting(inventory({running("a", "alpha", 10), running("b", "beta", 10)}));
+        model->setInventoryForTesting(
+            inventory({running("a", "alpha", 10), running("b", "beta", 10)}));
         QCOMPARE(item.shownCount(), std::optional<int>(2));
         QVERIFY(item.currentImage().width() > narrow);
         Q_EMIT item.trayIcon()->activated(QSystemTrayIcon::Trigger);
@@ -114,7 +116,7 @@ private Q_SLOTS:
         auto model = makeModel(dir);
         Panel panel(model.get(), false);
         QCOMPARE(panel.windowTitle(), QStringLiteral("Quillmarsh"));
-        QVERIFY(!(panel.windowFlags() & Qt::Popup));
+        QCOMPARE(panel.windowType(), Qt::Window);
         QCOMPARE(panel.size(), QSize(380, 560));
     }
 
@@ -134,6 +136,42 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!model->isPanelOpen(), 30000);
     }
 
+    void escapeClosesThePopupOnlyFromTheList() {
+        QTemporaryDir dir;
+        auto model = makeModel(dir);
+        model->setInventoryForTesting(inventory({running("a", "alpha", 10)}));
+        Panel panel(model.get(), true);
+        panel.showAt(QRect(100, 0, 24, 24));
+        QVERIFY(QTest::qWaitForWindowExposed(&panel));
+        model->setScreen(AppModel::Screen::detail(QStringLiteral("a")));
+        QTest::keyClick(panel.rootView()->currentScreen(), Qt::Key_Escape);
+        QCOMPARE(model->screen(), AppModel::Screen::list());
+        QVERIFY(panel.isVisible());
+        QTest::keyClick(
+            panel.rootView()->currentScreen()->findChild<QWidget*>(QStringLiteral("search")),
+            Qt::Key_Escape);
+        QTRY_VERIFY(!panel.isVisible());
+    }
+
+    void reopensOnTheScreenItWasClosedOn() {
+        QTemporaryDir dir;
+        auto model = makeModel(dir);
+        Panel panel(model.get(), true);
+        panel.showAt(QRect());
+        QTRY_VERIFY(model->isPanelOpen());
+        model->setScreen(AppModel::Screen::settings());
+        panel.hide();
+        QTRY_VERIFY_WITH_TIMEOUT(!model->isPanelOpen(), 30000);
+        panel.showAt(QRect());
+        QTRY_VERIFY(panel.isVisible());
+        QCOMPARE(panel.rootView()->currentScreen()->objectName(),
+                 QStringLiteral("settings.screen"));
+        // Fresh data at once: the loop runs again.
+        QTRY_VERIFY(model->isPanelOpen());
+        panel.hide();
+        QTRY_VERIFY_WITH_TIMEOUT(!model->isPanelOpen(), 30000);
+    }
+
     void externalVolumesAndMissingPathsGiveNoAppIcon() {
         ItemIcon::clearIconCache();
         QCOMPARE(ItemIcon::appIcon(QStringLiteral("/Volumes/External/Tool.app")), std::nullopt);
@@ -143,10 +181,9 @@ private Q_SLOTS:
 
     void everySymbolHasAThemeIcon_data() {
         QTest::addColumn<QString>("symbol");
-        for (const char* symbol :
-             {"iphone", "sparkles", "mug", "network", "gearshape.2", "terminal",
-              "calendar.badge.clock", "moon.zzz", "pause.circle", "arrow.clockwise",
-              "ellipsis.circle", "checkmark.circle"})
+        for (const char* symbol : {"iphone", "sparkles", "mug", "network", "gearshape.2",
+                                   "terminal", "calendar.badge.clock", "moon.zzz", "pause.circle",
+                                   "arrow.clockwise", "ellipsis.circle", "checkmark.circle"})
             QTest::newRow(symbol) << QString::fromLatin1(symbol);
     }
 

@@ -23,8 +23,8 @@ inline std::unique_ptr<AppModel> makeModel(const QTemporaryDir& dir) {
         return std::make_unique<AppSettings>(
             std::make_unique<QSettings>(settingsPath, QSettings::IniFormat));
     };
-    environment.loginEntry = LaunchAtLogin::Entry{dir.filePath(QStringLiteral("quillmarsh.desktop")),
-                                                  QStringLiteral("/usr/bin/quillmarsh")};
+    environment.loginEntry = LaunchAtLogin::Entry{
+        dir.filePath(QStringLiteral("quillmarsh.desktop")), QStringLiteral("/usr/bin/quillmarsh")};
     return std::make_unique<AppModel>(std::move(environment));
 }
 
@@ -82,7 +82,8 @@ inline BackgroundItem job(const QString& label) {
     return item;
 }
 
-inline Inventory inventory(QList<BackgroundItem> runningItems, QList<BackgroundItem> notRunning = {}) {
+inline Inventory inventory(QList<BackgroundItem> runningItems,
+                           QList<BackgroundItem> notRunning = {}) {
     Inventory result;
     result.running = std::move(runningItems);
     result.notRunning = std::move(notRunning);

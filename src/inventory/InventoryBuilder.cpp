@@ -1,0 +1,784 @@
+#include "inventory/InventoryBuilder.h"
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <utility>
+#include <vector>
+
+#include <QCollator>
+#include <QCollatorSortKey>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QHash>
+#include <QSet>
+#include <QTextBoundaryFinder>
+
+#include "inventory/Explanations.h"
+#include "inventory/NameSets.h"
+#include "inventory/Origin.h"
+#include "inventory/TextCompare.h"
+
+namespace InventoryBuilder {
+
+namespace {
+
+constexpr qsizetype maxChainLength = 32;
+constexpr qsizetype maxNameLength = 40;
+constexpr qsizetype shortenedLength = 39;
+
+const QString applicationPrefix = QStringLiteral("application.");
+const QString applePrefix = QStringLiteral("com.apple.");
+
+// The part after the last "/" (the whole text when there is none).
+QStringView fileName(QStringView path) {
+    const qsizetype slash = path.lastIndexOf(u'/');
+    return slash < 0 ? path : path.mid(slash + 1);
+}
+
+// The last component as a file manager names it: trailing slashes are
+// ignored and the root folder is "/".
+QString lastComponent(QStringView path) {
+    while (path.size() > 1 && path.endsWith(u'/'))
+        path.chop(1);
+    if (path == u"/")
+        return QStringLiteral("/");
+    return fileName(path).toString();
+}
+
+// The path without its last component; "/" for a file in the root folder.
+QString parentFolder(QStringView path) {
+    while (path.size() > 1 && path.endsWith(u'/'))
+        path.chop(1);
+    const qsizetype slash = path.lastIndexOf(u'/');
+    if (slash <= 0)
+        return QStringLiteral("/");
+    return path.left(slash).toString();
+}
+
+// A file name without its last extension; a leading dot is not an extension.
+QString withoutExtension(const QString& name) {
+    const qsizetype dot = name.lastIndexOf(u'.');
+    return dot > 0 ? name.left(dot) : name;
+}
+
+// The executable a job starts: its program, else its first argument.
+std::optional<QString> jobExecutable(const LaunchJob& job) {
+    if (job.program && !job.program->isEmpty())
+        return job.program;
+    if (!job.arguments.isEmpty() && !job.arguments.first().isEmpty())
+        return job.arguments.first();
+    return std::nullopt;
+}
+
+bool startedAfter(const ProcSnapshot& parent, const ProcSnapshot& child) {
+    return parent.startDate && child.startDate && *parent.startDate > *child.startDate;
+}
+
+// Visits the parent chain of `process`, nearest parent first, while `visit`
+// returns true. Stops at launchd and the kernel, at a parent that is not in
+// the table, after 32 parents, at a pid seen before (a loop in bad data), and
+// at a "parent" that started after its child: its pid was reused after the
+// child's real parent ended.
+template <typename Visit>
+void walkParents(const ProcSnapshot& process, const ProcessTable& processes, Visit&& visit) {
+    std::array<Pid, maxChainLength + 1> seen{};
+    qsizetype seenCount = 0;
+    seen[seenCount++] = process.pid;
+    const ProcSnapshot* child = &process;
+    Pid pid = process.ppid;
+    while (pid > 1 && seenCount <= maxChainLength) {
+        if (std::find(seen.begin(), seen.begin() + seenCount, pid) != seen.begin() + seenCount)
+            return;
+        const auto found = processes.find(pid);
+        if (found == processes.end())
+            return;
+        const ProcSnapshot& parent = found->second;
+        if (startedAfter(parent, *child))
+            return;
+        if (!visit(parent))
+            return;
+        seen[seenCount++] = pid;
+        child = &parent;
+        pid = parent.ppid;
+    }
+}
+
+const QString* labelOf(const PidLabels& pidLabels, Pid pid) {
+    const auto found = pidLabels.find(pid);
+    return found == pidLabels.end() ? nullptr : &found->second;
+}
+
+bool isDevOrigin(const Origin& origin) {
+    switch (origin.kind) {
+    case Origin::Case::agentSession:
+    case Origin::Case::ide:
+    case Origin::Case::terminal:
+    case Origin::Case::shell:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool isLineBreak(QChar c) {
+    switch (c.unicode()) {
+    case 0x000A:
+    case 0x000B:
+    case 0x000C:
+    case 0x000D:
+    case 0x0085:
+    case 0x2028:
+    case 0x2029:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The lookup tables one pass builds before it groups anything.
+struct Tables {
+    QString home = QDir::cleanPath(QDir::homePath());
+    PidLabels pidLabels;
+    QHash<QString, const LaunchJob*> jobByLabel;
+    QHash<QString, QString> resolvedProgram;
+};
+
+void addPidLabels(const SampleInput& input, Tables& tables) {
+    for (const auto& [label, entry] : input.launchctl) {
+        if (entry.pid)
+            tables.pidLabels.emplace(*entry.pid, label); // the first label met keeps the pid
+    }
+}
+
+void addJobs(const SampleInput& input, Tables& tables) {
+    for (const LaunchJob& job : input.jobs) {
+        if (job.isParkedByQuillmarsh || tables.jobByLabel.contains(job.label))
+            continue;
+        tables.jobByLabel.insert(job.label, &job);
+        if (const auto exe = jobExecutable(job))
+            tables.resolvedProgram.insert(job.label, input.resolvePath(*exe));
+    }
+}
+
+// System daemons are not in the user's `launchctl list`; find their processes
+// among launchd's children by executable or by script argument. Each table maps
+// a path or an argument to the first daemon (in job order) that claims it, so
+// one pass over the processes finds the first matching daemon for each.
+void matchDaemons(const SampleInput& input, Tables& tables) {
+    std::vector<const LaunchJob*> daemons;
+    for (const LaunchJob& job : input.jobs) {
+        if (job.domain == LaunchJob::Domain::globalDaemon &&
+            tables.jobByLabel.value(job.label) == &job && !input.launchctl.contains(job.label))
+            daemons.push_back(&job);
+    }
+    if (daemons.empty())
+        return;
+
+    QHash<QString, int> byPath;
+    QHash<QString, int> byArgument;
+    const auto claim = [](QHash<QString, int>& table, const QString& key, int index) {
+        if (!key.isEmpty() && !table.contains(key))
+            table.insert(key, index);
+    };
+    for (int index = 0; index < int(daemons.size()); ++index) {
+        const LaunchJob& job = *daemons[size_t(index)];
+        const auto exe = jobExecutable(job);
+        if (!exe)
+            continue;
+        const QStringView exeName = fileName(*exe);
+        if (NameSets::isInterpreter(exeName)) {
+            QStringList kept;
+            for (qsizetype i = 1; i < job.arguments.size(); ++i) {
+                const QString& argument = job.arguments[i];
+                if (!argument.isEmpty() && !argument.startsWith(u'-'))
+                    kept.append(argument);
+            }
+            if (exeName == u"env" && !kept.isEmpty())
+                kept.removeFirst(); // names the interpreter
+            if (!kept.isEmpty()) {
+                // The script (the first argument left) tells the daemon apart.
+                claim(byArgument, kept.first(), index);
+                continue;
+            }
+        }
+        claim(byPath, *exe, index);
+        claim(byPath, tables.resolvedProgram.value(job.label), index);
+    }
+
+    for (const auto& [pid, process] : input.processes) {
+        if (process.ppid != 1 || tables.pidLabels.contains(pid))
+            continue;
+        int best = byPath.value(process.path, INT_MAX);
+        for (const QString& argument : process.arguments)
+            best = std::min(best, byArgument.value(argument, INT_MAX));
+        if (best != INT_MAX)
+            tables.pidLabels.emplace(pid, daemons[size_t(best)]->label);
+    }
+}
+
+struct Group {
+    QString id;
+    std::vector<const ProcSnapshot*> members;
+    bool merged = false;
+};
+
+// Groups in the order they were first met, so the result does not depend on
+// hashing.
+std::vector<Group> groupProcesses(const SampleInput& input, const PidLabels& pidLabels) {
+    std::vector<Group> groups;
+    QHash<QString, size_t> indexById;
+    indexById.reserve(qsizetype(input.processes.size()));
+    for (const auto& [pid, process] : input.processes) {
+        if (pid == 0 || pid == 1 || pid == input.ownPid)
+            continue;
+        QString id = groupKey(process, pidLabels, input);
+        const auto found = indexById.constFind(id);
+        if (found != indexById.constEnd()) {
+            groups[*found].members.push_back(&process);
+            continue;
+        }
+        indexById.insert(id, groups.size());
+        groups.push_back(Group{std::move(id), {&process}, false});
+    }
+    return groups;
+}
+
+// A process that the launch services started for an app (an "application."
+// label) but that sits outside the bundle joins the app whose processes are
+// its children.
+void mergeLaunchServicesProcesses(std::vector<Group>& groups, const PidLabels& pidLabels) {
+    for (Group& group : groups) {
+        if (group.merged || group.members.size() != 1 || group.id.startsWith(u"app:"))
+            continue;
+        const ProcSnapshot& process = *group.members.front();
+        const QString* label = labelOf(pidLabels, process.pid);
+        if (!label || !label->startsWith(applicationPrefix))
+            continue;
+        Group* best = nullptr;
+        qsizetype bestCount = 0;
+        for (Group& candidate : groups) {
+            if (candidate.merged || !candidate.id.startsWith(u"app:") ||
+                NameSets::isAppleSystemPath(QStringView(candidate.id).mid(4)))
+                continue;
+            const qsizetype count = std::count_if(
+                candidate.members.begin(), candidate.members.end(),
+                [&](const ProcSnapshot* member) { return member->ppid == process.pid; });
+            if (count > bestCount) {
+                bestCount = count;
+                best = &candidate;
+            }
+        }
+        if (best) {
+            best->members.push_back(&process);
+            group.merged = true;
+        }
+    }
+}
+
+// `members` are the item's processes; the item's own list is not filled yet.
+bool isAppleItem(const BackgroundItem& item, const std::vector<const ProcSnapshot*>& members,
+                 const SampleInput& input) {
+    switch (item.kind) {
+    case BackgroundItem::Kind::simulator:
+    case BackgroundItem::Kind::job:
+        return false;
+    case BackgroundItem::Kind::app:
+        return NameSets::isAppleSystemPath(item.appBundlePath.value_or(QString()));
+    case BackgroundItem::Kind::process:
+        break;
+    }
+    if (item.job)
+        return item.job->label.startsWith(applePrefix);
+    const bool foreign =
+        std::any_of(members.begin(), members.end(), [](const ProcSnapshot* member) {
+            return !member->path.isEmpty() && !NameSets::isAppleSystemPath(member->path);
+        });
+    if (item.launchLabel && !item.launchLabel->startsWith(applicationPrefix))
+        return item.launchLabel->startsWith(applePrefix) || !foreign;
+    if (!item.primary || foreign)
+        return false;
+    const ProcSnapshot& primary = *item.primary;
+    if (primary.uid == input.uid && primary.ppid == 1) {
+        // A command the user started and detached (nohup, say).
+        static constexpr std::array<QStringView, 4> userCommandFolders = {u"/usr/bin/", u"/bin/",
+                                                                          u"/usr/sbin/", u"/sbin/"};
+        for (QStringView folder : userCommandFolders) {
+            if (primary.path.startsWith(folder))
+                return false;
+        }
+    }
+    if (isDevOrigin(item.origin))
+        return NameSets::shellNames().contains(primary.name);
+    return true;
+}
+
+bool isLoginItem(const BackgroundItem& item, const CommandParsers::LoginItems& loginItems) {
+    if (item.appBundlePath && loginItems.appPaths.contains(*item.appBundlePath))
+        return true;
+    if (!item.launchLabel)
+        return false;
+    const QString& label = *item.launchLabel;
+    if (loginItems.bundleIDs.contains(label))
+        return true;
+    if (!label.startsWith(applicationPrefix))
+        return false;
+    const QStringView rest = QStringView(label).mid(applicationPrefix.size());
+    for (const QString& bundleID : loginItems.bundleIDs) {
+        if (!bundleID.isEmpty() && rest.startsWith(bundleID) && rest.size() > bundleID.size() &&
+            rest[bundleID.size()] == u'.')
+            return true;
+    }
+    return false;
+}
+
+QString runningName(const BackgroundItem& item, const QString& home) {
+    const ProcSnapshot& primary = *item.primary;
+    switch (item.kind) {
+    case BackgroundItem::Kind::app:
+        if (item.appBundlePath)
+            return withoutExtension(lastComponent(*item.appBundlePath));
+        return primary.name;
+    case BackgroundItem::Kind::simulator:
+        return QCoreApplication::translate("InventoryBuilder", "iOS Simulator");
+    default:
+        break;
+    }
+    if (const auto tool = Origins::agentTool(primary)) {
+        const QString folder =
+            primary.workingDirectory ? lastComponent(*primary.workingDirectory) : QString();
+        if (folder.isEmpty() || folder == u"/") // the root folder has no name of its own
+            //: %1 is a coding-agent tool, such as Claude
+            return QCoreApplication::translate("InventoryBuilder", "%1 Code").arg(*tool);
+        //: %1 is a coding-agent tool, such as Claude; %2 the folder its session works in
+        return QCoreApplication::translate("InventoryBuilder", "%1 Code \u00B7 %2")
+            .arg(*tool, folder);
+    }
+    if (item.job && NameSets::isInterpreter(fileName(primary.path)))
+        return jobName(*item.job);
+    const QString base = commandName(primary);
+    const std::optional<QString>& folder = primary.workingDirectory;
+    if (isDevOrigin(item.origin) && folder && !folder->isEmpty() && *folder != u"/" &&
+        QDir::cleanPath(*folder) != home)
+        //: %1 is a command, %2 the folder it runs in
+        return QCoreApplication::translate("InventoryBuilder", "%1 in %2")
+            .arg(base, lastComponent(*folder));
+    return base;
+}
+
+struct RankedMember {
+    int rank = 1;
+    const ProcSnapshot* process = nullptr;
+};
+
+// Orders the members so the one that stands for the group comes first: the
+// app's own executable (or what the launch services started for it), then
+// processes whose parent is not in the group, then the rest; within a rank
+// the largest first.
+std::vector<const ProcSnapshot*> orderMembers(const Group& group, const PidLabels& pidLabels) {
+    if (group.members.size() == 1) // most groups
+        return group.members;
+    const bool isApp = group.id.startsWith(u"app:");
+    const QString bundlePrefix =
+        isApp ? group.id.mid(4) + QStringLiteral("/Contents/MacOS/") : QString();
+    std::vector<Pid> pids;
+    pids.reserve(group.members.size());
+    for (const ProcSnapshot* member : group.members)
+        pids.push_back(member->pid);
+    std::sort(pids.begin(), pids.end());
+
+    std::vector<RankedMember> ranked;
+    ranked.reserve(group.members.size());
+    for (const ProcSnapshot* member : group.members) {
+        int rank = 1;
+        const QString* label = nullptr;
+        if (isApp &&
+            (member->path.startsWith(bundlePrefix) ||
+             ((label = labelOf(pidLabels, member->pid)) && label->startsWith(applicationPrefix))))
+            rank = 0;
+        else if (member->ppid != member->pid &&
+                 std::binary_search(pids.begin(), pids.end(), member->ppid))
+            rank = 2;
+        ranked.push_back({rank, member});
+    }
+    std::sort(ranked.begin(), ranked.end(), [](const RankedMember& a, const RankedMember& b) {
+        if (a.rank != b.rank)
+            return a.rank < b.rank;
+        const auto& memoryA = a.process->memory;
+        const auto& memoryB = b.process->memory;
+        if (memoryA.has_value() != memoryB.has_value())
+            return memoryA.has_value();
+        if (memoryA && *memoryA != *memoryB)
+            return *memoryA > *memoryB;
+        return a.process->pid < b.process->pid;
+    });
+    std::vector<const ProcSnapshot*> ordered;
+    ordered.reserve(ranked.size());
+    for (const RankedMember& member : ranked)
+        ordered.push_back(member.process);
+    return ordered;
+}
+
+// The item of one group, or none when it is part of the system and those are
+// hidden. Its job counts as covered either way.
+std::optional<BackgroundItem> runningItem(const Group& group, const Tables& tables,
+                                          const SampleInput& input, QSet<QString>& covered) {
+    const std::vector<const ProcSnapshot*> members = orderMembers(group, tables.pidLabels);
+    const ProcSnapshot& primary = *members.front();
+
+    BackgroundItem item;
+    item.id = group.id;
+    item.state = BackgroundItem::State::running;
+    item.primary = primary;
+
+    const QList<ProcSnapshot> chain = ancestors(primary, input.processes);
+    if (const QString* label = labelOf(tables.pidLabels, primary.pid)) {
+        item.launchLabel = *label;
+        if (const LaunchJob* job = tables.jobByLabel.value(*label)) {
+            item.job = *job;
+            covered.insert(job->label);
+        }
+        const auto entry = input.launchctl.find(*label);
+        if (entry != input.launchctl.end())
+            item.lastExitStatus = entry->second.lastExitStatus;
+    }
+    item.origin = Origins::classify(chain, primary, item.launchLabel);
+
+    if (group.id.startsWith(u"sim:")) {
+        item.kind = BackgroundItem::Kind::simulator;
+    } else if (group.id.startsWith(u"app:")) {
+        item.kind = BackgroundItem::Kind::app;
+        item.appBundlePath = group.id.mid(4);
+    } else {
+        item.kind = BackgroundItem::Kind::process;
+    }
+
+    // Decided before the costly texts so that hidden items skip them.
+    item.isApple = isAppleItem(item, members, input);
+    if (item.isApple && !input.includeApple)
+        return std::nullopt;
+
+    item.members.reserve(qsizetype(members.size()));
+    for (const ProcSnapshot* member : members)
+        item.members.append(*member);
+
+    double cpu = 0;
+    for (const ProcSnapshot* member : members) {
+        item.memory += member->memory.value_or(0);
+        if (input.cpu) {
+            const auto share = input.cpu->find(member->pid);
+            if (share != input.cpu->end())
+                cpu += share->second;
+        }
+        const auto ports = input.ports.find(member->pid);
+        if (ports != input.ports.end())
+            item.ports.append(ports->second);
+    }
+    if (input.cpu)
+        item.cpuPercent = cpu;
+    std::sort(item.ports.begin(), item.ports.end());
+    item.ports.erase(std::unique(item.ports.begin(), item.ports.end()), item.ports.end());
+
+    if (primary.ppid >= 1)
+        item.ancestry.append(QStringLiteral("launchd"));
+    for (auto parent = chain.crbegin(); parent != chain.crend(); ++parent)
+        item.ancestry.append(Origins::appName(parent->path).value_or(parent->name));
+    item.ancestry.append(Origins::appName(primary.path).value_or(primary.name));
+
+    item.name = runningName(item, tables.home);
+    item.explanation = Explanations::runningExplanation(item);
+
+    item.isPartOfBuild = Origins::isPartOfBuild(primary, chain);
+    item.isLoginItem = isLoginItem(item, input.loginItems);
+    item.isDisabledInLaunchd = item.launchLabel && input.disabled.contains(*item.launchLabel);
+    return item;
+}
+
+BackgroundItem jobItem(const LaunchJob& job, const SampleInput& input) {
+    BackgroundItem item;
+    item.id = QStringLiteral("job:") + job.label;
+    if (job.isParkedByQuillmarsh)
+        item.id += QStringLiteral(":disabled");
+    item.name = jobName(job);
+    const QString path = jobExecutable(job).value_or(QString());
+    std::optional<QString> known = Explanations::explain(job.label, QString(), path);
+    item.explanation = known ? std::move(*known) : Explanations::locationText(path);
+    item.kind = BackgroundItem::Kind::job;
+    item.state = job.isParkedByQuillmarsh ? BackgroundItem::State::disabled
+                                          : BackgroundItem::State::notRunning;
+    item.job = job;
+    const auto entry = input.launchctl.find(job.label);
+    if (entry != input.launchctl.end()) {
+        item.launchLabel = job.label;
+        item.lastExitStatus = entry->second.lastExitStatus;
+    }
+    item.isDisabledInLaunchd = input.disabled.contains(job.label);
+    return item;
+}
+
+BackgroundItem registeredOnlyItem(const QString& label, const CommandParsers::LaunchctlEntry& entry,
+                                  const SampleInput& input) {
+    BackgroundItem item;
+    item.id = QStringLiteral("job:") + label;
+    item.name = labelName(label);
+    std::optional<QString> known = Explanations::explain(label, QString(), QString());
+    item.explanation = known ? std::move(*known)
+                             : QCoreApplication::translate("InventoryBuilder",
+                                                           "Registered with launchd by an app; no "
+                                                           "plist in the LaunchAgents folders.");
+    item.kind = BackgroundItem::Kind::job;
+    item.state = BackgroundItem::State::notRunning;
+    item.launchLabel = label;
+    item.lastExitStatus = entry.lastExitStatus;
+    item.isDisabledInLaunchd = input.disabled.contains(label);
+    return item;
+}
+
+// Largest first; equal memory keeps the grouping order. Sorts indices and
+// moves each item once.
+void sortByMemory(QList<BackgroundItem>& items) {
+    std::vector<qsizetype> order(size_t(items.size()));
+    for (qsizetype i = 0; i < items.size(); ++i)
+        order[size_t(i)] = i;
+    std::stable_sort(order.begin(), order.end(), [&](qsizetype a, qsizetype b) {
+        return std::as_const(items)[a].memory > std::as_const(items)[b].memory;
+    });
+    QList<BackgroundItem> sorted;
+    sorted.reserve(items.size());
+    for (qsizetype index : order)
+        sorted.append(std::move(items[index]));
+    items = std::move(sorted);
+}
+
+// The order a file manager shows: case-insensitive, numbers by value. One collator and one
+// sort key per item, not per comparison.
+void sortByName(QList<BackgroundItem>& items) {
+    const QCollator collator = TextCompare::standardCollator();
+    std::vector<QCollatorSortKey> keys;
+    keys.reserve(size_t(items.size()));
+    for (const BackgroundItem& item : items)
+        keys.push_back(collator.sortKey(item.name));
+    std::vector<qsizetype> order(size_t(items.size()));
+    for (qsizetype i = 0; i < items.size(); ++i)
+        order[size_t(i)] = i;
+    std::sort(order.begin(), order.end(), [&](qsizetype a, qsizetype b) {
+        const int byKey = keys[size_t(a)].compare(keys[size_t(b)]);
+        if (byKey != 0)
+            return byKey < 0;
+        const int byText = QString::compare(items[a].name, items[b].name);
+        if (byText != 0)
+            return byText < 0;
+        return items[a].id < items[b].id;
+    });
+    QList<BackgroundItem> sorted;
+    sorted.reserve(items.size());
+    for (qsizetype index : order)
+        sorted.append(std::move(items[index]));
+    items = std::move(sorted);
+}
+
+} // namespace
+
+Inventory build(const SampleInput& input) {
+    Tables tables;
+    addPidLabels(input, tables);
+    addJobs(input, tables);
+    matchDaemons(input, tables);
+
+    std::vector<Group> groups = groupProcesses(input, tables.pidLabels);
+    mergeLaunchServicesProcesses(groups, tables.pidLabels);
+
+    Inventory inventory;
+    QSet<QString> covered;
+    for (const Group& group : groups) {
+        if (group.merged)
+            continue;
+        if (std::optional<BackgroundItem> item = runningItem(group, tables, input, covered))
+            inventory.running.append(std::move(*item));
+    }
+
+    QSet<QString> jobLabels;
+    QSet<QString> listedIds;
+    for (const LaunchJob& job : input.jobs) {
+        jobLabels.insert(job.label);
+        if (job.label.startsWith(applePrefix) || covered.contains(job.label))
+            continue;
+        const auto entry = input.launchctl.find(job.label);
+        if (entry != input.launchctl.end() && entry->second.pid && !job.isParkedByQuillmarsh)
+            continue;
+        // One item per id: when two folders define the same label, the first
+        // (the user's own) stands for it.
+        BackgroundItem item = jobItem(job, input);
+        if (!listedIds.contains(item.id)) {
+            listedIds.insert(item.id);
+            inventory.notRunning.append(std::move(item));
+        }
+    }
+    for (const auto& [label, entry] : input.launchctl) {
+        if (entry.pid || label.startsWith(applePrefix) || label.startsWith(applicationPrefix) ||
+            jobLabels.contains(label))
+            continue;
+        inventory.notRunning.append(registeredOnlyItem(label, entry, input));
+    }
+
+    sortByMemory(inventory.running);
+    sortByName(inventory.notRunning);
+    inventory.sampledAt = Timestamp(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
+    return inventory;
+}
+
+QString groupKey(const ProcSnapshot& process, const PidLabels& pidLabels,
+                 const SampleInput& input) {
+    if (process.name == u"launchd_sim")
+        return QStringLiteral("sim:") + QString::number(process.pid);
+
+    const ProcSnapshot* simulator = nullptr;
+    const QString* parentLabel = nullptr;
+    walkParents(process, input.processes, [&](const ProcSnapshot& parent) {
+        if (parent.name == u"launchd_sim") {
+            simulator = &parent;
+            return false; // the simulator takes everything under it
+        }
+        if (!parentLabel) {
+            const QString* label = labelOf(pidLabels, parent.pid);
+            if (label && !label->startsWith(applicationPrefix))
+                parentLabel = label;
+        }
+        return true;
+    });
+    if (simulator)
+        return QStringLiteral("sim:") + QString::number(simulator->pid);
+
+    if (Origins::agentTool(process))
+        return QStringLiteral("pid:") + QString::number(process.pid);
+
+    const QString* label = labelOf(pidLabels, process.pid);
+    if (label && !label->startsWith(applicationPrefix))
+        return QStringLiteral("job:") + *label;
+
+    if (const auto bundle = Origins::appBundle(process.path))
+        return QStringLiteral("app:") + *bundle;
+
+    if (parentLabel)
+        return QStringLiteral("job:") + *parentLabel;
+
+    const QStringView argument =
+        process.arguments.size() > 1 ? QStringView(process.arguments[1]) : QStringView();
+    const QStringView folder =
+        process.workingDirectory ? QStringView(*process.workingDirectory) : QStringView();
+    QString key;
+    key.reserve(6 + process.path.size() + argument.size() + folder.size());
+    key.append(u"exe:")
+        .append(process.path)
+        .append(u'|')
+        .append(argument)
+        .append(u'|')
+        .append(folder);
+    return key;
+}
+
+QList<ProcSnapshot> ancestors(const ProcSnapshot& process, const ProcessTable& processes) {
+    QList<ProcSnapshot> chain;
+    walkParents(process, processes, [&](const ProcSnapshot& parent) {
+        chain.append(parent);
+        return true;
+    });
+    return chain;
+}
+
+QString labelName(const QString& label) {
+    QStringList pieces = label.split(u'.', Qt::SkipEmptyParts);
+    if (pieces.size() == 2) {
+        if (pieces.first() == u"application")
+            pieces.removeFirst();
+    } else if (pieces.size() >= 3) {
+        if (pieces.first() == u"application")
+            pieces.removeFirst();
+        else if (NameSets::labelNoiseComponents().contains(pieces.first()))
+            pieces.remove(0, 2);
+    }
+    return pieces.join(u'.');
+}
+
+QString jobName(const LaunchJob& job) {
+    const auto exe = jobExecutable(job);
+    if (!exe || NameSets::isInterpreter(fileName(*exe)))
+        return labelName(job.label);
+    return lastComponent(*exe);
+}
+
+QString commandName(const ProcSnapshot& process) {
+    if (!NameSets::isInterpreter(fileName(process.path)))
+        return process.name;
+
+    QStringList arguments;
+    for (qsizetype i = 1; i < process.arguments.size(); ++i) {
+        if (!process.arguments[i].isEmpty())
+            arguments.append(process.arguments[i]);
+    }
+    if (arguments.isEmpty())
+        return process.name;
+
+    // Inline code: python3 -c "…", node --eval "…".
+    for (const QString& argument : arguments) {
+        if (argument == u"-c" || argument == u"-e" || argument == u"--eval")
+            return process.name + u' ' + argument;
+        if (!argument.startsWith(u'-'))
+            break;
+    }
+
+    // A module: python3 -m uvicorn.
+    for (qsizetype i = 0; i + 1 < arguments.size(); ++i) {
+        if (arguments[i] == u"-m")
+            return shortenName(arguments[i + 1]);
+    }
+
+    for (const QString& argument : arguments) {
+        if (argument.startsWith(u'-'))
+            continue;
+        if (!argument.contains(u'/') && !argument.contains(u'.'))
+            return shortenName(argument);
+        // A script file; a relative path is read from the root folder.
+        const QString path =
+            QDir::cleanPath(argument.startsWith(u'/') ? argument : u'/' + argument);
+        const QString name = withoutExtension(lastComponent(path));
+        if (NameSets::genericScriptNames().contains(name))
+            return lastComponent(parentFolder(path));
+        return name;
+    }
+    return process.name;
+}
+
+QString shortenName(const QString& text) {
+    QStringView line = text;
+    qsizetype start = 0;
+    while (start <= text.size()) {
+        qsizetype end = start;
+        while (end < text.size() && !isLineBreak(text[end]))
+            ++end;
+        if (end > start) {
+            line = QStringView(text).mid(start, end - start);
+            break;
+        }
+        start = end + 1;
+    }
+    // Every character takes at least one UTF-16 unit.
+    if (line.size() <= maxNameLength)
+        return line.toString();
+
+    const QString candidate = line.toString();
+    QTextBoundaryFinder characters(QTextBoundaryFinder::Grapheme, candidate);
+    qsizetype count = 0;
+    qsizetype cut = 0;
+    while (characters.toNextBoundary() != -1) {
+        ++count;
+        if (count == shortenedLength)
+            cut = characters.position();
+        if (count > maxNameLength)
+            return candidate.left(cut) + QChar(0x2026);
+    }
+    return candidate;
+}
+
+} // namespace InventoryBuilder

@@ -1,0 +1,208 @@
+#include "sampling/Sampler.h"
+
+#include <unistd.h>
+
+#include <utility>
+#include <vector>
+
+#include <QFileInfo>
+#include <QPromise>
+#include <QThreadPool>
+
+#include "inventory/InventoryBuilder.h"
+#include "launchd/CommandParsers.h"
+#include "sampling/SerialExecutor.h"
+
+using namespace std::chrono_literals;
+
+// What one sampler keeps between passes. Only the sampler's own thread touches it.
+struct Sampler::State {
+    CpuHistory cpu;
+    ProcReader::StaticInfoCache staticInfo;
+    ProcReader::SocketOwnerCache socketOwners;
+    // The job table from the last `launchctl list`.
+    CommandParsers::LaunchctlTable launchctl;
+    // launchd's children when the job table was last read.
+    std::optional<QSet<Pid>> launchdChildren;
+    std::optional<QSet<QString>> disabled;
+    QList<LaunchJob> jobs;
+    // The folder stamps at the time of the last scan.
+    QList<std::optional<Timestamp>> jobsStamp;
+    LoginItems loginItems;
+};
+
+Uid Sampler::Environment::currentUid() {
+    return ::getuid();
+}
+
+Pid Sampler::Environment::currentPid() {
+    return ::getpid();
+}
+
+Sampler::Sampler() : Sampler(Environment()) {}
+
+Sampler::Sampler(Environment environment)
+    : m_environment(std::move(environment)), m_state(std::make_unique<State>()),
+      m_executor(std::make_unique<SerialExecutor>()) {}
+
+Sampler::~Sampler() {
+    // Let the queued operations finish while the state is still there.
+    m_executor.reset();
+}
+
+QFuture<Inventory> Sampler::sample(bool includeApple) {
+    return m_executor->submit(
+        [this, includeApple] { return InventoryBuilder::build(pass(includeApple)); });
+}
+
+QFuture<SampleInput> Sampler::collect(bool includeApple) {
+    return m_executor->submit([this, includeApple] { return pass(includeApple); });
+}
+
+QFuture<void> Sampler::resetCaches() {
+    return m_executor->submit([this] {
+        State& state = *m_state;
+        state.cpu = {};
+        state.staticInfo.clear();
+        state.socketOwners = {};
+        state.launchdChildren.reset();
+        state.disabled.reset();
+        state.jobsStamp.clear();
+    });
+}
+
+QFuture<void> Sampler::forgetLaunchdState() {
+    return m_executor->submit([this] {
+        State& state = *m_state;
+        state.launchdChildren.reset();
+        state.disabled.reset();
+        state.jobsStamp.clear();
+    });
+}
+
+QFuture<void> Sampler::setLoginItems(LoginItems items) {
+    return m_executor->submit([this, items = std::move(items)] { m_state->loginItems = items; });
+}
+
+SampleInput Sampler::pass(bool includeApple) {
+    State& state = *m_state;
+    const Environment& env = m_environment;
+    const Clock::time_point now = env.now();
+
+    ProcessTable processes = ProcReader::readAll(state.staticInfo, *env.platform);
+    updateCpuHistory(state.cpu, processes, now);
+
+    std::vector<Pid> ownPids;
+    for (const auto& [pid, process] : processes) {
+        if (process.uid == env.uid)
+            ownPids.push_back(pid);
+    }
+    PortMap ports = ProcReader::listeningPorts(ownPids, state.socketOwners, *env.platform);
+
+    // The job table changes when launchd starts or loses a child; a quiet
+    // machine keeps its table without running launchctl.
+    QSet<Pid> children = launchdChildrenOf(processes);
+    if (!state.launchdChildren || *state.launchdChildren != children) {
+        const CommandResult list = SystemTools::run(SystemTools::launchctlList(env.tools));
+        state.launchctl = CommandParsers::parseLaunchctlList(list.output);
+        state.launchdChildren = std::move(children);
+    }
+
+    if (!state.disabled)
+        state.disabled = readDisabledLabels(env.tools, env.uid);
+
+    QList<std::optional<Timestamp>> stamp = JobScanner::folderStamps(env.folders);
+    if (!sameStamps(stamp, state.jobsStamp)) {
+        state.jobs = JobScanner::scanJobs(env.folders);
+        state.jobsStamp = std::move(stamp);
+    }
+
+    SampleInput input;
+    input.processes = std::move(processes);
+    input.jobs = state.jobs;
+    input.launchctl = state.launchctl;
+    input.disabled = state.disabled.value_or(QSet<QString>());
+    input.ports = std::move(ports);
+    input.cpu = state.cpu.lastCPU;
+    input.loginItems = state.loginItems;
+    input.includeApple = includeApple;
+    input.ownPid = env.ownPid;
+    input.uid = env.uid;
+    input.resolvePath = &Sampler::standardResolvePath;
+    return input;
+}
+
+void Sampler::updateCpuHistory(CpuHistory& history, const ProcessTable& processes,
+                               Clock::time_point now) {
+    if (history.previousTime) {
+        const Clock::duration interval = now - *history.previousTime;
+        if (interval < 1s)
+            return; // too close: keep the last shares
+        const double elapsed = std::chrono::duration<double, std::nano>(interval).count();
+        std::map<Pid, double> shares;
+        for (const auto& [pid, process] : processes) {
+            if (!process.cpuNanos)
+                continue;
+            const auto previous = history.previousCPU.find(pid);
+            // A pid that is new, or whose CPU time went down (a reused pid), has
+            // no baseline yet.
+            if (previous == history.previousCPU.end() || previous->second > *process.cpuNanos)
+                continue;
+            shares[pid] =
+                static_cast<double>(*process.cpuNanos - previous->second) / elapsed * 100.0;
+        }
+        history.lastCPU = std::move(shares);
+    }
+    history.previousCPU.clear();
+    for (const auto& [pid, process] : processes) {
+        if (process.cpuNanos)
+            history.previousCPU.emplace(pid, *process.cpuNanos);
+    }
+    history.previousTime = now;
+}
+
+QSet<Pid> Sampler::launchdChildrenOf(const ProcessTable& processes) {
+    QSet<Pid> children;
+    for (const auto& [pid, process] : processes) {
+        if (process.ppid == 1)
+            children.insert(pid);
+    }
+    return children;
+}
+
+bool Sampler::sameStamps(const QList<std::optional<Timestamp>>& a,
+                         const QList<std::optional<Timestamp>>& b) {
+    // std::optional's equality already says: both absent, or both present and equal.
+    return a == b;
+}
+
+QSet<QString> Sampler::readDisabledLabels(const SystemTools::Locations& tools, Uid uid) {
+    const CommandResult result = SystemTools::run(SystemTools::printDisabled(tools, uid));
+    return CommandParsers::parseDisabled(result.output);
+}
+
+std::optional<Sampler::LoginItems> Sampler::loginItemsFrom(const CommandResult& dump, Uid uid) {
+    if (dump.status != 0 || !dump.output.contains(QStringLiteral("Records for UID")))
+        return std::nullopt;
+    return CommandParsers::parseLoginItems(dump.output, uid);
+}
+
+QFuture<std::optional<Sampler::LoginItems>>
+Sampler::readLoginItems(const SystemTools::Locations& tools, Uid uid) {
+    auto promise = std::make_shared<QPromise<std::optional<LoginItems>>>();
+    QFuture<std::optional<LoginItems>> future = promise->future();
+    promise->start();
+    QThreadPool::globalInstance()->start([promise, tools, uid] {
+        const CommandResult dump = SystemTools::run(SystemTools::dumpLoginItems(tools));
+        promise->addResult(loginItemsFrom(dump, uid));
+        promise->finish();
+    });
+    return future;
+}
+
+QString Sampler::standardResolvePath(const QString& path) {
+    if (path.startsWith(QLatin1String("/Volumes/")))
+        return path;
+    const QString resolved = QFileInfo(path).canonicalFilePath();
+    return resolved.isEmpty() ? path : resolved;
+}
