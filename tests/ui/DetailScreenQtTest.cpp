@@ -17,6 +17,7 @@
 #include "ui/AppModel.h"
 #include "ui/DetailScreen.h"
 #include "ui/RootView.h"
+#include "ui/ScreenStyle.h"
 #include "ui/WindowFixtures.h"
 
 using namespace WindowFixtures;
@@ -82,6 +83,15 @@ private:
         m_model->setInventoryForTesting(inventory(running, notRunning));
         m_model->setScreen(AppModel::Screen::detail(id));
         QTRY_VERIFY(screen() && screen()->id() == id && !m_root->isTransitioning());
+    }
+
+    void makeModelAgain() {
+        m_root.reset();
+        m_model = makeModel(*m_dir);
+        m_root = std::make_unique<RootView>(m_model.get());
+        m_root->resize(380, 560);
+        m_root->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_root.get()));
     }
 
 private Q_SLOTS:
@@ -345,6 +355,29 @@ private Q_SLOTS:
         QTRY_COMPARE(screen()->actionBar()->phase(), ActionBarPhase::idle());
         // Escape in the confirmation stays on the screen.
         QCOMPARE(m_model->screen(), AppModel::Screen::detail(item.id));
+    }
+
+    void returnConfirmsAndAFailureIsARedMessage() {
+        // The model acts through launchctl at a path where there is none, so
+        // the disable fails at its first step and nothing changes.
+        qputenv("QUILLMARSH_TOOLS_DIR", m_dir->filePath(QStringLiteral("no-tools")).toUtf8());
+        makeModelAgain();
+        const BackgroundItem item = job(QStringLiteral("com.example.backup"));
+        open({}, {item}, item.id);
+        QTest::mouseClick(find<QPushButton>(QStringLiteral("action.disable")), Qt::LeftButton);
+        QTest::keyClick(m_root.get(), Qt::Key_Return);
+        QCOMPARE(screen()->actionBar()->phase().kind, ActionBarPhase::Case::working);
+        QCOMPARE(screen()->actionBar()->phase().text, QStringLiteral("Disabling…"));
+        QTRY_COMPARE(screen()->actionBar()->phase().kind, ActionBarPhase::Case::message);
+        QVERIFY(screen()->actionBar()->phase().isError);
+        QVERIFY(screen()->actionBar()->phase().text.startsWith(
+            QStringLiteral("launchctl bootout failed (")));
+        QLabel* message = find<QLabel>(QStringLiteral("action.message"));
+        QCOMPARE(message->text(), screen()->actionBar()->phase().text);
+        QCOMPARE(message->palette().color(QPalette::WindowText),
+                 QColor(ScreenStyle::red(message->palette())));
+        QCOMPARE(m_model->screen(), AppModel::Screen::detail(item.id));
+        qunsetenv("QUILLMARSH_TOOLS_DIR");
     }
 
     void appleItemShowsOnlyItsNote() {
