@@ -8,10 +8,16 @@ namespace {
 
 // Plural source text to its singular. Contexts do not matter: a count text
 // reads the same wherever it appears.
-constexpr std::array<std::pair<const char*, const char*>, 3> singulars = {{
+constexpr std::array<std::pair<const char*, const char*>, 9> singulars = {{
     {"%n processes", "%n process"},
     {"%n bytes", "%n byte"},
     {"%n helpers", "%n helper"},
+    {"%n minutes ago", "%n minute ago"},
+    {"%n hours ago", "%n hour ago"},
+    {"%n days ago", "%n day ago"},
+    {"%n weeks ago", "%n week ago"},
+    {"%n months ago", "%n month ago"},
+    {"%n years ago", "%n year ago"},
 }};
 
 } // namespace

@@ -107,6 +107,8 @@ public:
     std::optional<QString> loginItemsMessage() const { return m_loginItemsMessage; }
     bool isCheckingLoginItems() const { return m_isCheckingLoginItems; }
     Sampler& sampler() { return *m_sampler; }
+    // The user the item operations act for.
+    Uid currentUid() const { return m_environment.actions.uid; }
 
     void setSearch(const QString& search);
     void setFilter(Filter filter);

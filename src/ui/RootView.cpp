@@ -10,36 +10,11 @@
 #include <QShortcut>
 #include <QVBoxLayout>
 
+#include "ui/DetailScreen.h"
 #include "ui/ListScreen.h"
+#include "ui/SettingsScreen.h"
 
 namespace {
-
-// A stand-in for the screens still to come: a Back button and a title.
-QWidget* placeholderScreen(AppModel* model, const QString& prefix, const QString& title,
-                           QWidget* parent) {
-    auto* screen = new QWidget(parent);
-    screen->setObjectName(prefix + QStringLiteral("screen"));
-    auto* layout = new QVBoxLayout(screen);
-    layout->setContentsMargins(16, 12, 16, 12);
-    auto* back = new QPushButton(QCoreApplication::translate("RootView", "Back"), screen);
-    back->setObjectName(prefix + QStringLiteral("back"));
-    back->setFlat(true);
-    QObject::connect(back, &QPushButton::clicked, screen, [model] {
-        if (model)
-            model->setScreen(AppModel::Screen::list());
-    });
-    layout->addWidget(back, 0, Qt::AlignLeft);
-    auto* name = new QLabel(title, screen);
-    name->setObjectName(prefix + QStringLiteral("name"));
-    name->setWordWrap(true);
-    QFont font = name->font();
-    font.setPointSizeF(font.pointSizeF() * 1.3);
-    font.setWeight(QFont::DemiBold);
-    name->setFont(font);
-    layout->addWidget(name);
-    layout->addStretch();
-    return screen;
-}
 
 bool comesFromLeadingEdge(const AppModel::Screen& screen) {
     return screen.kind == AppModel::Screen::Kind::list;
@@ -88,16 +63,9 @@ QWidget* RootView::createScreen(const AppModel::Screen& screen) {
     case AppModel::Screen::Kind::list:
         return new ListScreen(m_model, !m_reduceMotion, this);
     case AppModel::Screen::Kind::settings:
-        return placeholderScreen(m_model, QStringLiteral("settings."), tr("Settings"), this);
-    case AppModel::Screen::Kind::detail: {
-        QString title = screen.id;
-        if (const std::optional<BackgroundItem> item = m_model->item(screen.id))
-            title = item->name;
-        else if (const auto stopped = m_model->stoppedNames().find(screen.id);
-                 stopped != m_model->stoppedNames().end())
-            title = stopped->second;
-        return placeholderScreen(m_model, QStringLiteral("detail."), title, this);
-    }
+        return new SettingsScreen(m_model, this);
+    case AppModel::Screen::Kind::detail:
+        return new DetailScreen(m_model, screen.id, this);
     }
     return new QWidget(this);
 }
