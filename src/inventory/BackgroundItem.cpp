@@ -12,18 +12,6 @@ bool isGlobalDaemon(const BackgroundItem& item) {
     return item.job && item.job->domain == LaunchJob::Domain::globalDaemon;
 }
 
-bool originIsInteractive(const Origin& origin) {
-    switch (origin.kind) {
-    case Origin::Case::agentSession:
-    case Origin::Case::ide:
-    case Origin::Case::terminal:
-    case Origin::Case::shell:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // What stopping a plain process or job does, by the lowest port it serves
 // and whether it comes back on its own.
 QString stopNote(const BackgroundItem& item) {
@@ -127,7 +115,7 @@ bool canDisable(const BackgroundItem& item) {
 }
 
 bool isDevServer(const BackgroundItem& item) {
-    if (!item.ports.isEmpty() || originIsInteractive(item.origin) ||
+    if (!item.ports.isEmpty() || Origins::isInteractive(item.origin) ||
         item.kind == BackgroundItem::Kind::simulator)
         return true;
     return item.job && (item.job->label.startsWith(u"homebrew.mxcl.") ||

@@ -110,18 +110,6 @@ const QString* labelOf(const PidLabels& pidLabels, Pid pid) {
     return found == pidLabels.end() ? nullptr : &found->second;
 }
 
-bool isDevOrigin(const Origin& origin) {
-    switch (origin.kind) {
-    case Origin::Case::agentSession:
-    case Origin::Case::ide:
-    case Origin::Case::terminal:
-    case Origin::Case::shell:
-        return true;
-    default:
-        return false;
-    }
-}
-
 bool isLineBreak(QChar c) {
     switch (c.unicode()) {
     case 0x000A:
@@ -309,7 +297,7 @@ bool isAppleItem(const BackgroundItem& item, const std::vector<const ProcSnapsho
                 return false;
         }
     }
-    if (isDevOrigin(item.origin))
+    if (Origins::isInteractive(item.origin))
         return NameSets::shellNames().contains(primary.name);
     return true;
 }
@@ -359,7 +347,7 @@ QString runningName(const BackgroundItem& item, const QString& home) {
         return jobName(*item.job);
     const QString base = commandName(primary);
     const std::optional<QString>& folder = primary.workingDirectory;
-    if (isDevOrigin(item.origin) && folder && !folder->isEmpty() && *folder != u"/" &&
+    if (Origins::isInteractive(item.origin) && folder && !folder->isEmpty() && *folder != u"/" &&
         QDir::cleanPath(*folder) != home)
         //: %1 is a command, %2 the folder it runs in
         return QCoreApplication::translate("InventoryBuilder", "%1 in %2")

@@ -194,4 +194,16 @@ bool isPartOfBuild(const ProcSnapshot& primary, const QList<ProcSnapshot>& chain
     return false;
 }
 
+bool isInteractive(const Origin& origin) {
+    switch (origin.kind) {
+    case Origin::Case::agentSession:
+    case Origin::Case::ide:
+    case Origin::Case::terminal:
+    case Origin::Case::shell:
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace Origins

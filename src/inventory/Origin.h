@@ -47,6 +47,9 @@ Origin classify(const QList<ProcSnapshot>& chain, const ProcSnapshot& primary,
 // The describing text, localized.
 QString originText(const Origin& origin);
 
+// Started from an agent session, an IDE, a terminal or a shell.
+bool isInteractive(const Origin& origin);
+
 bool isPartOfBuild(const ProcSnapshot& primary, const QList<ProcSnapshot>& chain);
 
 } // namespace Origins

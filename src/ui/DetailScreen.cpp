@@ -50,18 +50,6 @@ QString startedText(Timestamp start) {
                             locale.toString(when.time(), QLocale::ShortFormat));
 }
 
-QFrame* divider(QWidget* parent) {
-    auto* line = new QFrame(parent);
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Plain);
-    QPalette palette = line->palette();
-    QColor color = palette.color(QPalette::Text);
-    color.setAlphaF(0.15f);
-    palette.setColor(QPalette::WindowText, color);
-    line->setPalette(palette);
-    return line;
-}
-
 QPushButton* borderlessButton(const QString& symbol, const QString& text, QWidget* parent) {
     auto* button = new QPushButton(ScreenStyle::symbol(symbol), text, parent);
     button->setFlat(true);
@@ -432,7 +420,7 @@ DetailScreen::DetailScreen(AppModel* model, const QString& id, QWidget* parent)
     });
     headerLayout->addWidget(m_copy);
     layout->addWidget(header);
-    layout->addWidget(divider(this));
+    layout->addWidget(ScreenStyle::divider(this));
 
     m_bodyHolder = new QWidget(this);
     auto* bodyLayout = new QVBoxLayout(m_bodyHolder);
@@ -452,7 +440,7 @@ DetailScreen::DetailScreen(AppModel* model, const QString& id, QWidget* parent)
     m_scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_scroll->viewport()->setAutoFillBackground(false);
     pageLayout->addWidget(m_scroll, 1);
-    pageLayout->addWidget(divider(m_itemPage));
+    pageLayout->addWidget(ScreenStyle::divider(m_itemPage));
     auto* barHolder = new QWidget(m_itemPage);
     auto* barLayout = new QVBoxLayout(barHolder);
     barLayout->setContentsMargins(12, 12, 12, 12);

@@ -136,4 +136,16 @@ QWidget* symbolLine(const QString& symbolName, const QColor& symbolColor, const 
     return line;
 }
 
+QFrame* divider(QWidget* parent) {
+    auto* line = new QFrame(parent);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Plain);
+    QPalette palette = line->palette();
+    QColor color = palette.color(QPalette::Text);
+    color.setAlphaF(0.15f);
+    palette.setColor(QPalette::WindowText, color);
+    line->setPalette(palette);
+    return line;
+}
+
 } // namespace ScreenStyle

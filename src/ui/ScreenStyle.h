@@ -2,6 +2,7 @@
 
 #include <QColor>
 #include <QFont>
+#include <QFrame>
 #include <QIcon>
 #include <QString>
 
@@ -36,5 +37,8 @@ QLabel* secondaryLabel(const QString& text, const QFont& font, QWidget* parent);
 // A symbol beside wrapped text: the warning, note and message lines.
 QWidget* symbolLine(const QString& symbolName, const QColor& symbolColor, const QString& text,
                     const QFont& font, QWidget* parent, const QString& textObjectName = {});
+
+// A thin line between sections.
+QFrame* divider(QWidget* parent);
 
 } // namespace ScreenStyle

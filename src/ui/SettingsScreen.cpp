@@ -25,18 +25,6 @@ QString tr(const char* text, int n = -1) {
 
 constexpr int refreshChoices[] = {3, 4, 5, 10};
 
-QFrame* divider(QWidget* parent) {
-    auto* line = new QFrame(parent);
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Plain);
-    QPalette palette = line->palette();
-    QColor color = palette.color(QPalette::Text);
-    color.setAlphaF(0.15f);
-    palette.setColor(QPalette::WindowText, color);
-    line->setPalette(palette);
-    return line;
-}
-
 // One grouped section: an optional title above a rounded box of rows, and an
 // optional footer below.
 struct Section {
@@ -176,7 +164,7 @@ SettingsScreen::SettingsScreen(AppModel* model, Environment environment, QWidget
     twin->setFixedSize(back->sizeHint());
     titleLayout->addWidget(twin);
     layout->addWidget(titleBar);
-    layout->addWidget(divider(this));
+    layout->addWidget(ScreenStyle::divider(this));
 
     auto* scroll = new QScrollArea(this);
     scroll->setWidgetResizable(true);
