@@ -11,6 +11,7 @@
 #include <qcoro/qcorotimer.h>
 
 #include "sampling/ProcReader.h"
+#include "sampling/ProcessDescriptor.h"
 
 namespace ProcessActions {
 
@@ -22,7 +23,7 @@ constexpr double startTolerance = 1.0;
 // a process that later reuses the pid.
 class PidFd {
 public:
-    explicit PidFd(Pid pid) : fd_(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))) {
+    explicit PidFd(Pid pid) : fd_(ProcessDescriptor::open(pid)) {
         if (fd_ < 0)
             error_ = errno;
     }

@@ -1,4 +1,5 @@
 #include "sampling/CommandRunner.h"
+#include "sampling/ProcessDescriptor.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -13,7 +14,6 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,17 +30,6 @@ extern char** environ;
 namespace CommandRunner {
 
 namespace {
-
-// A descriptor that becomes readable when the process ends; -1 where the
-// kernel has none.
-int openPidfd(pid_t pid) {
-#ifdef SYS_pidfd_open
-    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-#else
-    (void)pid;
-    return -1;
-#endif
-}
 
 using Clock = std::chrono::steady_clock;
 
@@ -193,7 +182,7 @@ private:
 // A started child, reaped exactly once.
 class Child {
 public:
-    explicit Child(pid_t pid) : pid_(pid), pidfd_(openPidfd(pid)) {}
+    explicit Child(pid_t pid) : pid_(pid), pidfd_(ProcessDescriptor::open(pid)) {}
     ~Child() {
         if (pidfd_ >= 0)
             ::close(pidfd_);

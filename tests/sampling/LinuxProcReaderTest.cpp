@@ -21,6 +21,7 @@
 
 #include "sampling/LinuxProcPlatform.h"
 #include "sampling/ProcReader.h"
+#include "sampling/ProcessDescriptor.h"
 
 namespace {
 
@@ -246,7 +247,7 @@ sys.stdin.read()
             ::close(m_output);
         if (m_pid > 0) {
             // Wait for the exit (at most 10 s) through a pidfd, then reap.
-            const int exited = static_cast<int>(syscall(SYS_pidfd_open, m_pid, 0));
+            const int exited = ProcessDescriptor::open(m_pid);
             if (exited >= 0) {
                 pollfd ready{exited, POLLIN, 0};
                 poll(&ready, 1, 10000);

@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -15,20 +14,10 @@
 #include <QJsonDocument>
 #include <QSaveFile>
 
+#include "sampling/ProcessDescriptor.h"
 #include "support/TestPaths.h"
 
 namespace {
-
-// A descriptor that becomes readable when the process ends; -1 where the
-// kernel has none.
-int openPidfd(pid_t pid) {
-#ifdef SYS_pidfd_open
-    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-#else
-    (void)pid;
-    return -1;
-#endif
-}
 
 constexpr char toolsVariable[] = "QUILLMARSH_TOOLS_DIR";
 constexpr char stateVariable[] = "QUILLMARSH_STANDIN_STATE";
@@ -289,7 +278,7 @@ bool StandIns::isAlive(Pid pid) {
 
 bool StandIns::waitGone(Pid pid, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    const int pidfd = openPidfd(pid);
+    const int pidfd = ProcessDescriptor::open(pid);
     bool gone = false;
     for (;;) {
         if (!isAlive(pid)) {

@@ -266,7 +266,9 @@ private Q_SLOTS:
         auto model = f.model();
         auto pending = model->refresh(true);
         model.reset();
-        QTest::qWait(50);
+        // The pass ends with the sampler; its continuation must find the
+        // model gone and return without touching it.
+        await(std::move(pending));
         QVERIFY(true);
     }
 
