@@ -11,7 +11,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "sampling/CommandRunner.h"
+#include "os/CommandRunner.h"
 
 extern char** environ;
 

@@ -14,10 +14,10 @@
 #include <QSettings>
 #include <QTemporaryDir>
 
-#include "ui/AppModel.h"
-#include "ui/AppSettings.h"
-#include "ui/ItemIcon.h"
-#include "ui/ListScreen.h"
+#include "model/AppModel.h"
+#include "model/AppSettings.h"
+#include "window/ItemIcon.h"
+#include "window/ListScreen.h"
 
 namespace {
 

@@ -17,8 +17,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "sampling/ProcPlatform.h"
-#include "sampling/ProcReader.h"
+#include "os/ProcPlatform.h"
+#include "os/ProcReader.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <QByteArrayView>
 
-#include "sampling/ProcReader.h"
+#include "os/ProcReader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArrayView bytes(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));

@@ -7,7 +7,7 @@
 #include "actions/ActionError.h"
 #include "launchd/LaunchJob.h"
 #include "launchd/SystemTools.h"
-#include "sampling/ProcSnapshot.h"
+#include "os/ProcSnapshot.h"
 
 // The launchd verbs, parking and unparking of user agents, and simulator
 // shutdown. Each call blocks while its command runs: call from a worker.

@@ -10,8 +10,8 @@
 
 #include <qcoro/qcorotimer.h>
 
-#include "sampling/ProcReader.h"
-#include "sampling/ProcessDescriptor.h"
+#include "os/ProcReader.h"
+#include "os/ProcessDescriptor.h"
 
 namespace ProcessActions {
 

@@ -7,7 +7,7 @@
 
 #include <qcoro/qcorotask.h>
 
-#include "sampling/ProcSnapshot.h"
+#include "os/ProcSnapshot.h"
 
 // One process instance to act on: its pid and its start time as sampled. A pid
 // that now belongs to a process started a second or more apart is another

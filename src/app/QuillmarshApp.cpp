@@ -7,7 +7,7 @@
 #include <QLibrary>
 #include <QLocale>
 
-#include "app/JsonReport.h"
+#include "report/JsonReport.h"
 #include "inventory/EnglishPlurals.h"
 
 namespace QuillmarshApp {

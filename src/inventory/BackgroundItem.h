@@ -8,7 +8,7 @@
 
 #include "inventory/Origin.h"
 #include "launchd/LaunchJob.h"
-#include "sampling/ProcSnapshot.h"
+#include "os/ProcSnapshot.h"
 
 // One thing that runs (or could run) in the background: an app with its
 // helpers, a group of processes, a booted simulator, or a launchd job.

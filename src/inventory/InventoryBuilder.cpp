@@ -16,7 +16,7 @@
 #include <QTextBoundaryFinder>
 
 #include "inventory/Explanations.h"
-#include "inventory/NameSets.h"
+#include "os/NameSets.h"
 #include "inventory/Origin.h"
 #include "inventory/TextCompare.h"
 

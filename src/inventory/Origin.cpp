@@ -5,7 +5,7 @@
 
 #include <QCoreApplication>
 
-#include "inventory/NameSets.h"
+#include "os/NameSets.h"
 
 namespace Origins {
 

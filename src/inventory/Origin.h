@@ -5,7 +5,7 @@
 #include <QList>
 #include <QString>
 
-#include "sampling/ProcSnapshot.h"
+#include "os/ProcSnapshot.h"
 
 // Who started an item's primary process.
 struct Origin {

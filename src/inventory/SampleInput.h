@@ -10,7 +10,7 @@
 
 #include "launchd/LaunchJob.h"
 #include "launchd/LaunchctlState.h"
-#include "sampling/ProcSnapshot.h"
+#include "os/ProcSnapshot.h"
 
 // Everything one sampling pass hands to the inventory builder.
 struct SampleInput {

@@ -19,7 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "inventory/NameSets.h"
+#include "os/NameSets.h"
 
 namespace JobScanner {
 

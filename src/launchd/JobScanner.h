@@ -7,7 +7,7 @@
 #include <QString>
 
 #include "launchd/LaunchJob.h"
-#include "sampling/ProcSnapshot.h"
+#include "os/ProcSnapshot.h"
 
 namespace JobScanner {
 

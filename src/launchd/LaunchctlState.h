@@ -6,7 +6,7 @@
 #include <QSet>
 #include <QString>
 
-#include "sampling/ProcSnapshot.h"
+#include "os/ProcSnapshot.h"
 
 namespace CommandParsers {
 

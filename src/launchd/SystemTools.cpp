@@ -2,7 +2,7 @@
 
 #include <QDir>
 
-#include "sampling/CommandRunner.h"
+#include "os/CommandRunner.h"
 
 namespace SystemTools {
 

@@ -5,8 +5,8 @@
 #include <QString>
 #include <QStringList>
 
-#include "sampling/CommandResult.h"
-#include "sampling/ProcSnapshot.h"
+#include "os/CommandResult.h"
+#include "os/ProcSnapshot.h"
 
 // Every invocation of the system tools, in one place.
 namespace SystemTools {

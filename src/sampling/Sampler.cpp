@@ -11,7 +11,7 @@
 
 #include "inventory/InventoryBuilder.h"
 #include "launchd/CommandParsers.h"
-#include "sampling/SerialExecutor.h"
+#include "os/SerialExecutor.h"
 
 using namespace std::chrono_literals;
 

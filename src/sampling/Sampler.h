@@ -15,8 +15,8 @@
 #include "launchd/JobScanner.h"
 #include "launchd/LaunchctlState.h"
 #include "launchd/SystemTools.h"
-#include "sampling/ProcReader.h"
-#include "sampling/ProcSnapshot.h"
+#include "os/ProcReader.h"
+#include "os/ProcSnapshot.h"
 
 class ProcPlatform;
 class SerialExecutor;

@@ -9,7 +9,7 @@
 
 #include <qcoro/qcorotask.h>
 
-#include "sampling/ProcReader.h"
+#include "os/ProcReader.h"
 #include "support/ChildProcess.h"
 
 using namespace std::chrono_literals;

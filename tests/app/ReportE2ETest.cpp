@@ -30,8 +30,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "app/JsonReport.h"
-#include "app/SettingsStore.h"
+#include "report/JsonReport.h"
+#include "os/SettingsStore.h"
 #include "launchd/CommandParsers.h"
 #include "support/JsonSchema.h"
 #include "support/StandIns.h"

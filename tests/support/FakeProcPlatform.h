@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "sampling/ProcPlatform.h"
+#include "os/ProcPlatform.h"
 
 // One scripted process.
 struct FakeProcess {

@@ -9,7 +9,7 @@
 #include "inventory/BackgroundItem.h"
 #include "inventory/SampleInput.h"
 #include "launchd/LaunchJob.h"
-#include "sampling/ProcSnapshot.h"
+#include "os/ProcSnapshot.h"
 
 // Small builders for hand-made samples of the inventory builder.
 namespace InventorySamples {

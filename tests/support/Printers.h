@@ -4,7 +4,7 @@
 
 #include <QString>
 
-#include "sampling/CommandResult.h"
+#include "os/CommandResult.h"
 
 // Readable GoogleTest failure messages for Qt strings and project records.
 inline void PrintTo(const QString& text, std::ostream* out) {

@@ -14,7 +14,7 @@
 #include <QJsonDocument>
 #include <QSaveFile>
 
-#include "sampling/ProcessDescriptor.h"
+#include "os/ProcessDescriptor.h"
 #include "support/TestPaths.h"
 
 namespace {

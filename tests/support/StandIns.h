@@ -13,7 +13,7 @@
 #include <QTemporaryDir>
 
 #include "launchd/SystemTools.h"
-#include "sampling/ProcSnapshot.h"
+#include "os/ProcSnapshot.h"
 
 // The stand-in system tools (tests/support/standins) with a private state
 // folder. While an instance lives, QUILLMARSH_TOOLS_DIR and

@@ -1,0 +1,109 @@
+#pragma once
+
+#include <optional>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QStringList>
+
+#include "os/ProcSnapshot.h"
+
+class ProcPlatform;
+
+// Reads the process table and the listening TCP ports. Every function is
+// stateless; the caches are owned by the caller and passed in. All kernel access
+// goes through a ProcPlatform, the real one unless a test passes another.
+namespace ProcReader {
+
+// The cheap first read of a process.
+struct Basics {
+    Pid ppid = 0;
+    Uid uid = 0;
+    QString name;
+    std::optional<Timestamp> start;
+
+    bool operator==(const Basics&) const = default;
+};
+
+// What cannot change for one process instance; valid for a pid only while the
+// process's start time equals `start`.
+struct StaticInfo {
+    std::optional<Timestamp> start;
+    QString path;
+    QStringList arguments;
+
+    bool operator==(const StaticInfo&) const = default;
+};
+
+using StaticInfoCache = std::unordered_map<Pid, StaticInfo>;
+
+// One process holding a listening socket, identified by pid and start time.
+struct SocketOwner {
+    Pid pid = 0;
+    std::optional<Timestamp> start;
+
+    bool operator==(const SocketOwner&) const = default;
+};
+
+// Which process owns each listening socket, kept by the caller across passes so
+// that file descriptors are rescanned only when something changed: a listening
+// socket appears that no known owner explains, or a known owner is gone.
+// Processes not scanned before are scanned on their own. An empty cache makes
+// the next call scan every process it is given.
+struct SocketOwnerCache {
+    // Listening socket id -> the processes holding it.
+    std::unordered_map<quint64, std::vector<SocketOwner>> owners;
+    // Listening sockets that no scanned process holds (another user's, say).
+    std::unordered_set<quint64> unowned;
+    // Processes whose descriptors have been scanned.
+    std::unordered_set<Pid> scanned;
+
+    bool operator==(const SocketOwnerCache&) const = default;
+};
+
+// The platform the reader runs on.
+const ProcPlatform& systemPlatform();
+
+// Every process id, each at least 1, in the platform's order.
+std::vector<Pid> allPids(const ProcPlatform& platform = systemPlatform());
+
+// Parent, user, kernel name and start time; none when the process cannot be read.
+std::optional<Basics> basics(Pid pid, const ProcPlatform& platform = systemPlatform());
+
+// The absolute executable path, or none.
+std::optional<QString> pidPath(Pid pid, const ProcPlatform& platform = systemPlatform());
+
+// One process without arguments and working directory; `cached` (the cache
+// entry for the pid) supplies the path when its start time matches.
+std::optional<ProcSnapshot> snapshot(Pid pid, const StaticInfo* cached = nullptr,
+                                     const ProcPlatform& platform = systemPlatform());
+
+// The argument vector, read through `buffer` (owned by the caller and reused
+// across calls; its size bounds what can be read). Empty on failure.
+QStringList arguments(Pid pid, QByteArray& buffer, const ProcPlatform& platform = systemPlatform());
+
+// Parses a macOS argument area: a 4-byte native-endian argument count, the
+// executable path, NUL padding, then the NUL-terminated argument strings
+// (followed by the environment, which is not read).
+QStringList parseArguments(QByteArrayView bytes);
+
+// The current directory, or none when unreadable or empty.
+std::optional<QString> workingDirectory(Pid pid, const ProcPlatform& platform = systemPlatform());
+
+// Every readable process, keyed by pid. Arguments and working directory are read
+// only for this program's user's processes outside the system folders. `cache`
+// is replaced by the entries of this pass.
+ProcessTable readAll(StaticInfoCache& cache, const ProcPlatform& platform = systemPlatform());
+
+// The listening TCP ports (IPv4 and IPv6) of the given processes: pid ->
+// ascending ports without duplicates; processes without one have no entry.
+PortMap listeningPorts(const std::vector<Pid>& pids, SocketOwnerCache& owners,
+                       const ProcPlatform& platform = systemPlatform());
+
+// Converts CPU time in the platform's ticks to nanoseconds.
+quint64 ticksToNanos(quint64 ticks, const ProcPlatform& platform = systemPlatform());
+
+} // namespace ProcReader

@@ -1,0 +1,247 @@
+#include "report/JsonReport.h"
+
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QSettings>
+#include <QVariant>
+
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include "os/SettingsStore.h"
+#include "inventory/Explanations.h"
+#include "inventory/InventoryBuilder.h"
+#include "inventory/Origin.h"
+#include "launchd/CommandParsers.h"
+#include "os/ProcReader.h"
+#include "sampling/Sampler.h"
+
+namespace JsonReport {
+
+namespace {
+
+using nlohmann::json;
+
+std::string utf8(const QString& text) {
+    return text.toStdString();
+}
+
+const char* kindName(BackgroundItem::Kind kind) {
+    switch (kind) {
+    case BackgroundItem::Kind::app:
+        return "app";
+    case BackgroundItem::Kind::process:
+        return "process";
+    case BackgroundItem::Kind::simulator:
+        return "simulator";
+    case BackgroundItem::Kind::job:
+        return "job";
+    }
+    return "process";
+}
+
+const char* stateName(BackgroundItem::State state) {
+    switch (state) {
+    case BackgroundItem::State::running:
+        return "running";
+    case BackgroundItem::State::notRunning:
+        return "notRunning";
+    case BackgroundItem::State::disabled:
+        return "disabled";
+    }
+    return "running";
+}
+
+json stringArray(const QStringList& texts) {
+    json array = json::array();
+    for (const QString& text : texts)
+        array.push_back(utf8(text));
+    return array;
+}
+
+json itemObject(const BackgroundItem& item, Uid uid) {
+    json object = json::object();
+    object["id"] = utf8(item.id);
+    object["name"] = utf8(item.name);
+    object["kind"] = kindName(item.kind);
+    object["state"] = stateName(item.state);
+    object["explanation"] = utf8(item.explanation);
+
+    json pids = json::array();
+    for (const ProcSnapshot& member : item.members)
+        pids.push_back(member.pid);
+    object["pids"] = std::move(pids);
+
+    object["memoryBytes"] = item.memory;
+    object["executable"] = utf8(Items::executablePath(item).value_or(QString()));
+    object["command"] = utf8(Items::commandLine(item));
+
+    json ports = json::array();
+    for (int port : item.ports)
+        ports.push_back(port);
+    object["ports"] = std::move(ports);
+
+    object["origin"] = utf8(Origins::originText(item.origin));
+    object["ancestry"] = stringArray(item.ancestry);
+    object["autoStart"] = autoStart(item);
+    object["loginItem"] = item.isLoginItem;
+    object["disabledInLaunchd"] = item.isDisabledInLaunchd;
+    object["isApple"] = item.isApple;
+    object["partOfBuild"] = item.isPartOfBuild;
+    object["canStop"] = Items::canStop(item, uid);
+
+    if (item.state != BackgroundItem::State::running)
+        object["status"] = utf8(statusText(Items::statusLine(item)));
+    if (const std::optional<SafetyNote> note = Items::safetyNote(item, uid))
+        object["safety"] = utf8(note->text);
+    if (item.primary) {
+        if (item.primary->startDate)
+            object["startDate"] = utf8(dateText(*item.primary->startDate));
+        if (item.primary->workingDirectory)
+            object["workingDirectory"] = utf8(*item.primary->workingDirectory);
+    }
+    if (item.origin.kind == Origin::Case::agentSession && item.origin.folder)
+        object["agentSessionFolder"] = utf8(*item.origin.folder);
+    if (item.job) {
+        object["launchdLabel"] = utf8(item.job->label);
+        object["plist"] = utf8(item.job->plistPath);
+        object["schedule"] = utf8(Explanations::scheduleText(*item.job));
+        object["runAtLoad"] = item.job->runAtLoad;
+        object["keepAlive"] = item.job->keepAlive;
+    } else if (item.launchLabel) {
+        object["launchdLabel"] = utf8(*item.launchLabel);
+    }
+    return object;
+}
+
+json itemArray(const QList<BackgroundItem>& items, Uid uid) {
+    json array = json::array();
+    for (const BackgroundItem& item : items)
+        array.push_back(itemObject(item, uid));
+    return array;
+}
+
+void printError(const QString& message) {
+    const QByteArray line = QStringLiteral("quillmarsh: %1\n").arg(message).toUtf8();
+    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
+    std::fflush(stderr);
+}
+
+} // namespace
+
+Sources Sources::standard() {
+    Sources sources;
+    sources.uid = static_cast<Uid>(::getuid());
+    sources.ownPid = static_cast<Pid>(::getpid());
+    return sources;
+}
+
+QString dateText(Timestamp time) {
+    const qint64 seconds = static_cast<qint64>(std::floor(time));
+    return QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC).toString(Qt::ISODate);
+}
+
+bool autoStart(const BackgroundItem& item) {
+    if (item.state == BackgroundItem::State::disabled || item.isDisabledInLaunchd)
+        return false;
+    return Items::autoStarts(item);
+}
+
+QString statusText(const StatusLine& line) {
+    return line.status + QStringLiteral(" (") + line.detail + QLatin1Char(')');
+}
+
+std::optional<QByteArray> render(const Inventory& inventory, Uid uid) {
+    try {
+        json document = json::object();
+        document["sampledAt"] = utf8(dateText(inventory.sampledAt));
+        document["running"] = itemArray(inventory.running, uid);
+        document["notRunning"] = itemArray(inventory.notRunning, uid);
+        std::string text = document.dump(2, ' ', false, json::error_handler_t::replace);
+        text.push_back('\n');
+        return QByteArray(text.data(), static_cast<qsizetype>(text.size()));
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+CommandParsers::LoginItems storedLoginItems(const QSettings& settings) {
+    const QVariant value = settings.value(QLatin1String(loginItemsKey));
+    if (!value.isValid())
+        return {};
+    return CommandParsers::decodeLoginItems(value.toByteArray())
+        .value_or(CommandParsers::LoginItems{});
+}
+
+Inventory sample(bool includeAll, const Sources& sources,
+                 const CommandParsers::LoginItems& loginItems) {
+    SampleInput input;
+
+    ProcReader::StaticInfoCache staticInfo;
+    input.processes = ProcReader::readAll(staticInfo);
+
+    std::vector<Pid> ownProcesses;
+    for (const auto& [pid, process] : input.processes) {
+        if (process.uid == sources.uid)
+            ownProcesses.push_back(pid);
+    }
+    ProcReader::SocketOwnerCache socketOwners;
+    input.ports = ProcReader::listeningPorts(ownProcesses, socketOwners);
+
+    input.jobs = JobScanner::scanJobs(sources.folders);
+    // Whatever launchctl printed is parsed, also after a failure or a time-out.
+    input.launchctl = CommandParsers::parseLaunchctlList(
+        SystemTools::run(SystemTools::launchctlList(sources.tools)).output);
+    input.disabled = Sampler::readDisabledLabels(sources.tools, sources.uid);
+    input.loginItems = loginItems;
+    input.includeApple = includeAll;
+    input.ownPid = sources.ownPid;
+    input.uid = sources.uid;
+    input.resolvePath = &Sampler::standardResolvePath;
+    return InventoryBuilder::build(input);
+}
+
+std::optional<QString> writeAll(std::FILE* stream, QByteArrayView bytes) {
+    errno = 0;
+    const size_t size = static_cast<size_t>(bytes.size());
+    const size_t written = size == 0 ? 0 : std::fwrite(bytes.data(), 1, size, stream);
+    const bool flushed = std::fflush(stream) == 0;
+    if (written == size && flushed && !std::ferror(stream))
+        return std::nullopt;
+    const int error = errno;
+    if (error != 0)
+        return QCoreApplication::translate("JsonReport", "could not write the report: %1")
+            .arg(qt_error_string(error));
+    return QCoreApplication::translate("JsonReport", "could not write the report.");
+}
+
+int printJSONReport(bool includeAll) {
+    // A reader that went away must not kill the process: the write then fails
+    // with EPIPE and the exit status says so.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    const Sources sources = Sources::standard();
+    const Inventory inventory =
+        sample(includeAll, sources, storedLoginItems(*SettingsStore::open()));
+
+    const std::optional<QByteArray> document = render(inventory, sources.uid);
+    if (!document) {
+        printError(QCoreApplication::translate("JsonReport", "could not produce the report."));
+        return 1;
+    }
+    if (const std::optional<QString> failure = writeAll(stdout, *document)) {
+        printError(*failure);
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace JsonReport
