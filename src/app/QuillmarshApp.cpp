@@ -7,8 +7,8 @@
 #include <QLibrary>
 #include <QLocale>
 
-#include "report/JsonReport.h"
 #include "inventory/EnglishPlurals.h"
+#include "report/JsonReport.h"
 
 namespace QuillmarshApp {
 

@@ -16,9 +16,9 @@
 #include <QTextBoundaryFinder>
 
 #include "inventory/Explanations.h"
-#include "os/NameSets.h"
 #include "inventory/Origin.h"
 #include "inventory/TextCompare.h"
+#include "os/NameSets.h"
 
 namespace InventoryBuilder {
 

@@ -19,9 +19,9 @@
 #include "actions/JobActions.h"
 #include "actions/ProcessTarget.h"
 #include "inventory/BackgroundItem.h"
-#include "sampling/Sampler.h"
 #include "model/AppSettings.h"
 #include "model/LaunchAtLogin.h"
+#include "sampling/Sampler.h"
 
 // Everything outside the program the app model touches; real by default.
 struct AppModelEnvironment {

@@ -16,12 +16,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "os/SettingsStore.h"
 #include "inventory/Explanations.h"
 #include "inventory/InventoryBuilder.h"
 #include "inventory/Origin.h"
 #include "launchd/CommandParsers.h"
 #include "os/ProcReader.h"
+#include "os/SettingsStore.h"
 #include "sampling/Sampler.h"
 
 namespace JsonReport {

@@ -21,11 +21,11 @@
 #include <QTextLayout>
 #include <QVBoxLayout>
 
-#include "window/ActionBar.h"
 #include "inventory/Explanations.h"
 #include "inventory/ItemPresentation.h"
 #include "inventory/Origin.h"
 #include "model/AppModel.h"
+#include "window/ActionBar.h"
 #include "window/FileManager.h"
 #include "window/ItemBadge.h"
 #include "window/ItemIcon.h"

@@ -30,9 +30,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "report/JsonReport.h"
-#include "os/SettingsStore.h"
 #include "launchd/CommandParsers.h"
+#include "os/SettingsStore.h"
+#include "report/JsonReport.h"
 #include "support/JsonSchema.h"
 #include "support/StandIns.h"
 #include "support/TestPaths.h"

@@ -21,15 +21,15 @@
 
 #include <qcoro/qcorotask.h>
 
-#include "window/ActionBar.h"
 #include "inventory/EnglishPlurals.h"
+#include "model/AppModel.h"
+#include "model/AppSettings.h"
+#include "model/LaunchAtLogin.h"
 #include "support/ChildProcess.h"
 #include "support/StandIns.h"
 #include "support/TempHome.h"
-#include "model/AppModel.h"
-#include "model/AppSettings.h"
+#include "window/ActionBar.h"
 #include "window/DetailScreen.h"
-#include "model/LaunchAtLogin.h"
 #include "window/RootView.h"
 
 namespace {

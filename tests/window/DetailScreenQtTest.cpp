@@ -12,9 +12,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "window/ActionBar.h"
 #include "inventory/EnglishPlurals.h"
 #include "model/AppModel.h"
+#include "window/ActionBar.h"
 #include "window/DetailScreen.h"
 #include "window/RootView.h"
 #include "window/ScreenStyle.h"

@@ -17,10 +17,10 @@
 #include <QTest>
 
 #include "inventory/EnglishPlurals.h"
-#include "support/StandIns.h"
 #include "model/AppModel.h"
 #include "model/AppSettings.h"
 #include "model/LaunchAtLogin.h"
+#include "support/StandIns.h"
 #include "window/SettingsScreen.h"
 
 namespace {
