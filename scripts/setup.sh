@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(
-    build-essential cmake ninja-build pkgconf python3
+    build-essential cmake ninja-build pkgconf python3 python3-jsonschema
     qt6-base-dev qt6-svg-dev qt6-l10n-tools qt6-tools-dev qcoro-qt6-dev
     libplist-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev
