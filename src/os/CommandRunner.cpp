@@ -230,10 +230,13 @@ struct Stream {
     bool overflowed = false;
 };
 
-// Reads what `stream` holds now, without waiting.
+// Reads what `stream` holds now, without waiting, and at most a pipe's worth
+// of chunks at a time, so that a tool writing without pause cannot keep the
+// caller from its deadline.
 void drain(Stream& stream) {
     char chunk[65536];
-    while (stream.open && !(stream.overflowed && !stream.dropExcess)) {
+    for (int round = 0; round < 16 && stream.open && !(stream.overflowed && !stream.dropExcess);
+         ++round) {
         const ssize_t count = ::read(stream.fd->get(), chunk, sizeof chunk);
         if (count < 0) {
             if (errno == EINTR)

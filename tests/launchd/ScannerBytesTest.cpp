@@ -4,7 +4,9 @@
 
 #include "launchd/JobScanner.h"
 
-#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,19 +22,13 @@
 
 namespace {
 
-bool writeBytes(const QByteArray& path, const QByteArray& bytes) {
-    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const bool written =
-        fd >= 0 && ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size();
-    return ::close(fd) == 0 && written;
+void writeBytes(const QByteArray& path, const QByteArray& bytes) {
+    std::ofstream(path.toStdString(), std::ios::binary) << bytes.toStdString();
 }
 
 QByteArray readBytes(const QByteArray& path) {
-    QByteArray bytes(4096, '\0');
-    const int fd = ::open(path.constData(), O_RDONLY);
-    const ssize_t got = fd >= 0 ? ::read(fd, bytes.data(), size_t(bytes.size())) : -1;
-    ::close(fd);
-    return got < 0 ? QByteArray() : bytes.left(got);
+    std::ifstream in(path.toStdString(), std::ios::binary);
+    return QByteArray::fromStdString({std::istreambuf_iterator<char>(in), {}});
 }
 
 QByteArray definition(const QByteArray& label) {
@@ -55,14 +51,12 @@ TEST(ScannerBytesTest, NamesKeepTheirBytesFromListingToParkingAndBack) {
     const QByteArray names[] = {"caf\xe9.plist", "\xff\xfe\x80.plist", "caf\xc3\xa9.plist",
                                 "mixed-\xe2\x82-\xf0\x9f\x98\x80.plist", "plain.plist"};
     TempHome home;
-    const QByteArray agents =
-        QFile::encodeName(home.makeFolder(QStringLiteral("Library/LaunchAgents")));
-    const QByteArray parking = agents + "/Disabled";
-    ::mkdir(parking.constData(), 0755);
+    const QByteArray agents = QFile::encodeName(home.makeFolder("Library/LaunchAgents"));
+    const QByteArray parking = QFile::encodeName(home.makeFolder("Library/LaunchAgents/Disabled"));
     // A launchctl that accepts every verb and logs its arguments byte for byte.
     const QByteArray log = QFile::encodeName(home.path()) + "/calls.log";
     const QByteArray tool = QFile::encodeName(home.path()) + "/launchctl";
-    ASSERT_TRUE(writeBytes(tool, "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + log + "'\n"));
+    writeBytes(tool, "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + log + "'\n");
     ::chmod(tool.constData(), 0755);
     JobActions::Context context;
     context.tools.launchctl = FileNames::decode(tool);
@@ -71,27 +65,18 @@ TEST(ScannerBytesTest, NamesKeepTheirBytesFromListingToParkingAndBack) {
     folders.home = home.path();
     folders.globalAgents = folders.globalDaemons = home.path() + QStringLiteral("/none");
 
-    // Qt's removal of the temporary home cannot reach names that are not
-    // UTF-8; this removes them however the test ends.
-    struct RemoveByName {
-        const QByteArray* folders;
-        const QByteArray (&names)[5];
-        ~RemoveByName() {
-            for (const QByteArray& name : names) {
-                ::unlink((folders[0] + '/' + name).constData());
-                ::unlink((folders[1] + '/' + name).constData());
-            }
-        }
-    };
-    const QByteArray folderPair[] = {agents, parking};
-    const RemoveByName cleanup{folderPair, names};
+    // Qt's removal of the temporary home cannot reach names that are not UTF-8.
+    struct RemoveAll {
+        std::string path;
+        ~RemoveAll() { std::filesystem::remove_all(path); }
+    } const cleanup{QFile::encodeName(home.path()).toStdString()};
 
     int number = 0;
     for (const QByteArray& name : names) {
         SCOPED_TRACE(name.toHex().toStdString());
         const QByteArray label = "com.example.bytes." + QByteArray::number(++number);
-        ASSERT_TRUE(writeBytes(agents + '/' + name, definition(label)));
-        ASSERT_TRUE(writeBytes(parking + '/' + name, "an older parked copy " + label));
+        writeBytes(agents + '/' + name, definition(label));
+        writeBytes(parking + '/' + name, "an older parked copy " + label);
 
         const std::optional<LaunchJob> job = jobLabelled(folders, QString::fromUtf8(label));
         ASSERT_TRUE(job);
@@ -101,7 +86,8 @@ TEST(ScannerBytesTest, NamesKeepTheirBytesFromListingToParkingAndBack) {
         ASSERT_EQ(JobActions::disableJob(*job, context), std::nullopt);
         EXPECT_EQ(readBytes(parking + '/' + name), definition(label));
         bool olderCopyInTrash = false;
-        for (QDirIterator it(home.path() + QStringLiteral("/.local/share/Trash/files"));
+        for (QDirIterator it(home.path() + QStringLiteral("/.local/share/Trash/files"),
+                             QDir::Files);
              it.hasNext();)
             olderCopyInTrash |=
                 readBytes(QFile::encodeName(it.next())) == "an older parked copy " + label;

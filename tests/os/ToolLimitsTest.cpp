@@ -9,7 +9,6 @@
 
 #include <csignal>
 
-#include <dirent.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -65,31 +64,19 @@ long peakKiB() {
     return usage.ru_maxrss;
 }
 
-// The pids of every process whose command line mentions `marker`.
-std::vector<pid_t> processesMentioning(const QByteArray& marker) {
-    std::vector<pid_t> pids;
-    DIR* proc = opendir("/proc");
-    while (const dirent* entry = proc ? readdir(proc) : nullptr) {
-        const pid_t pid = atoi(entry->d_name);
-        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
-        if (pid > 0 && cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().contains(marker))
-            pids.push_back(pid);
-    }
-    if (proc)
-        closedir(proc);
-    return pids;
-}
-
-// Waits (20 seconds at most) for each process to end, kills the ones that do
-// not, and reaps the ones this process adopted; true when all ended by themselves.
-bool allEnd(const std::vector<pid_t>& pids) {
+// Waits (20 seconds at most) for every process whose command line mentions
+// `marker` to end, kills any that does not and reaps those this process
+// adopted; true when all ended by themselves.
+bool allEnd(const QByteArray& marker) {
     bool ended = true;
-    for (pid_t pid : pids) {
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(entry));
+        const pid_t pid = entry.toInt();
+        if (pid <= 0 || !cmdline.open(QIODevice::ReadOnly) || !cmdline.readAll().contains(marker))
+            continue;
         const int fd = ProcessDescriptor::open(pid);
-        if (fd < 0)
-            continue; // already gone
-        pollfd entry{fd, POLLIN, 0};
-        if (poll(&entry, 1, 20000) != 1) {
+        pollfd event{fd, POLLIN, 0};
+        if (fd >= 0 && poll(&event, 1, 20000) != 1) {
             ended = false;
             kill(pid, SIGKILL);
         }
@@ -128,7 +115,7 @@ TEST(ToolLimitsTest, BoundedLoudAndLossless) {
         EXPECT_EQ(result.error.left(qstrlen(c.error)), QLatin1String(c.error));
         // Reading 100 MB first would take hundreds of megabytes.
         EXPECT_LT(growthKiB, 32 * 1024);
-        EXPECT_TRUE(allEnd(processesMentioning(folder.path().toUtf8())));
+        EXPECT_TRUE(allEnd(folder.path().toUtf8()));
     }
 }
 
