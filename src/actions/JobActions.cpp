@@ -1,16 +1,19 @@
 #include "actions/JobActions.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 
 #include "actions/Trash.h"
+#include "os/FileNames.h"
 
 namespace JobActions {
 
@@ -32,20 +35,46 @@ ActionResult runLaunchctl(const QString& verb, const SystemTools::Invocation& in
     return std::nullopt;
 }
 
+// Paths are handled as the bytes the scanner found (FileNames), so a file
+// whose name is not UTF-8 is moved under its own name.
+
 ActionResult makeFolder(const QString& folder) {
     std::error_code error;
-    std::filesystem::create_directories(folder.toStdString(), error);
+    std::filesystem::create_directories(FileNames::encode(folder).toStdString(), error);
     if (error)
         return ActionError{QString::fromLocal8Bit(error.message())};
     return std::nullopt;
 }
 
+// Whether anything, a dangling link included, has this name.
+bool nameTaken(const QString& path) {
+    struct stat info {};
+    return ::lstat(FileNames::encode(path).constData(), &info) == 0;
+}
+
 ActionResult moveFile(const QString& from, const QString& to) {
-    // QFile::rename never replaces an existing file.
-    QFile file(from);
-    if (!file.rename(to))
-        return ActionError{file.errorString()};
-    return std::nullopt;
+    // Never replaces an existing file.
+    const QByteArray source = FileNames::encode(from);
+    const QByteArray target = FileNames::encode(to);
+    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) ==
+        0)
+        return std::nullopt;
+    if (errno == EINVAL || errno == ENOSYS) {
+        // A file system without the no-replace flag: link, then drop the old name.
+        if (::link(source.constData(), target.constData()) == 0) {
+            ::unlink(source.constData());
+            return std::nullopt;
+        }
+    }
+    return ActionError{qt_error_string(errno)};
+}
+
+QString folderOf(const QString& path) {
+    return path.left(std::max<qsizetype>(path.lastIndexOf(u'/'), 0));
+}
+
+QString fileNameOf(const QString& path) {
+    return path.sliced(path.lastIndexOf(u'/') + 1);
 }
 
 } // namespace
@@ -55,7 +84,7 @@ Context Context::standard() {
 }
 
 QString parkingFolder(const QString& plistPath) {
-    return QFileInfo(plistPath).absolutePath() + QStringLiteral("/Disabled");
+    return folderOf(plistPath) + QStringLiteral("/Disabled");
 }
 
 ActionResult bootoutJob(const QString& label, const Context& context) {
@@ -81,8 +110,8 @@ ActionResult disableJob(const LaunchJob& job, const Context& context) {
     if (ActionResult failed = makeFolder(folder))
         return failed;
 
-    const QString destination = folder + u'/' + QFileInfo(job.plistPath).fileName();
-    if (QFileInfo::exists(destination) || QFileInfo(destination).isSymLink()) {
+    const QString destination = folder + u'/' + fileNameOf(job.plistPath);
+    if (nameTaken(destination)) {
         if (ActionResult failed = Trash::moveToTrash(destination))
             return failed;
     }
@@ -93,12 +122,11 @@ ActionResult reenableJob(const LaunchJob& job, const Context& context) {
     if (!job.isParkedByQuillmarsh)
         return ActionError{tr("This job is not disabled by Quillmarsh.")};
 
-    const QFileInfo parked(job.plistPath);
-    QDir agents = parked.absoluteDir();
-    agents.cdUp();
-    const QString destination = agents.absoluteFilePath(parked.fileName());
-    if (QFileInfo::exists(destination) || QFileInfo(destination).isSymLink())
-        return ActionError{tr("%1 already exists in LaunchAgents.").arg(parked.fileName())};
+    const QString name = fileNameOf(job.plistPath);
+    const QString destination = folderOf(folderOf(job.plistPath)) + u'/' + name;
+    if (nameTaken(destination))
+        return ActionError{
+            tr("%1 already exists in LaunchAgents.").arg(FileNames::displayText(name))};
 
     if (ActionResult failed = moveFile(job.plistPath, destination))
         return failed;

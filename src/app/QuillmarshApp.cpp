@@ -8,6 +8,7 @@
 #include <QLocale>
 
 #include "inventory/EnglishPlurals.h"
+#include "os/UserHome.h"
 #include "report/JsonReport.h"
 
 namespace QuillmarshApp {
@@ -88,6 +89,7 @@ int runWindow(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    UserHome::fillEnvironment();
     const StartOptions options = parseArguments(argumentList(argc, argv));
     if (options.mode == RunMode::report) {
         forceEnglish();

@@ -94,6 +94,8 @@ std::optional<QString> controllableLabel(const BackgroundItem& item) {
 }
 
 bool autoStarts(const BackgroundItem& item) {
+    if (item.launchdStateUnknown)
+        return false;
     if (item.isLoginItem)
         return true;
     if (!item.job)

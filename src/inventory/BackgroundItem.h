@@ -8,6 +8,7 @@
 
 #include "inventory/Origin.h"
 #include "launchd/LaunchJob.h"
+#include "launchd/SourceWarning.h"
 #include "os/ProcSnapshot.h"
 
 // One thing that runs (or could run) in the background: an app with its
@@ -34,6 +35,9 @@ struct BackgroundItem {
     bool isApple = false;
     bool isLoginItem = false;
     bool isDisabledInLaunchd = false;
+    // launchd could not say whether this job is loaded or disabled, so it is
+    // neither presented as auto-starting nor as stopped.
+    bool launchdStateUnknown = false;
     bool isPartOfBuild = false;
     std::optional<QString> appBundlePath;
 
@@ -44,6 +48,8 @@ struct Inventory {
     QList<BackgroundItem> running;
     QList<BackgroundItem> notRunning;
     Timestamp sampledAt = 0;
+    // The sources that could not be read in this pass.
+    QList<SourceWarning> warnings;
 
     bool operator==(const Inventory&) const = default;
 };

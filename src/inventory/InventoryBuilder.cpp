@@ -408,6 +408,19 @@ std::vector<const ProcSnapshot*> orderMembers(const Group& group, const PidLabel
     return ordered;
 }
 
+// Whether `source` could not be read in this pass.
+bool unread(const SampleInput& input, SourceWarning::Source source) {
+    return std::any_of(input.warnings.cbegin(), input.warnings.cend(),
+                       [source](const SourceWarning& warning) { return warning.source == source; });
+}
+
+// Without the job table or the disabled labels, launchd's view of a job is
+// unknown; a parked job is disabled whatever launchd says.
+bool launchdUnknownForJob(const SampleInput& input) {
+    return unread(input, SourceWarning::Source::jobTable) ||
+           unread(input, SourceWarning::Source::disabledLabels);
+}
+
 // The item of one group, or none when it is part of the system and those are
 // hidden. Its job counts as covered either way.
 std::optional<BackgroundItem> runningItem(const Group& group, const Tables& tables,
@@ -480,6 +493,8 @@ std::optional<BackgroundItem> runningItem(const Group& group, const Tables& tabl
     item.isPartOfBuild = Origins::isPartOfBuild(primary, chain);
     item.isLoginItem = isLoginItem(item, input.loginItems);
     item.isDisabledInLaunchd = item.launchLabel && input.disabled.contains(*item.launchLabel);
+    item.launchdStateUnknown =
+        (item.launchLabel || item.job) && unread(input, SourceWarning::Source::disabledLabels);
     return item;
 }
 
@@ -502,6 +517,7 @@ BackgroundItem jobItem(const LaunchJob& job, const SampleInput& input) {
         item.lastExitStatus = entry->second.lastExitStatus;
     }
     item.isDisabledInLaunchd = input.disabled.contains(job.label);
+    item.launchdStateUnknown = !job.isParkedByQuillmarsh && launchdUnknownForJob(input);
     return item;
 }
 
@@ -520,6 +536,7 @@ BackgroundItem registeredOnlyItem(const QString& label, const CommandParsers::La
     item.launchLabel = label;
     item.lastExitStatus = entry.lastExitStatus;
     item.isDisabledInLaunchd = input.disabled.contains(label);
+    item.launchdStateUnknown = launchdUnknownForJob(input);
     return item;
 }
 
@@ -613,6 +630,7 @@ Inventory build(const SampleInput& input) {
     sortByMemory(inventory.running);
     sortByName(inventory.notRunning);
     inventory.sampledAt = Timestamp(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
+    inventory.warnings = input.warnings;
     return inventory;
 }
 

@@ -10,6 +10,7 @@
 
 #include "launchd/LaunchJob.h"
 #include "launchd/LaunchctlState.h"
+#include "launchd/SourceWarning.h"
 #include "os/ProcSnapshot.h"
 
 // Everything one sampling pass hands to the inventory builder.
@@ -18,6 +19,9 @@ struct SampleInput {
     QList<LaunchJob> jobs;
     CommandParsers::LaunchctlTable launchctl;
     QSet<QString> disabled;
+    // The launchd sources that could not be read; the facts they would have
+    // given are unknown, not absent.
+    QList<SourceWarning> warnings;
     PortMap ports;
     std::optional<std::map<Pid, double>> cpu;
     CommandParsers::LoginItems loginItems;

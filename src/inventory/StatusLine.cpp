@@ -21,6 +21,9 @@ StatusLine statusLine(const BackgroundItem& item) {
     if (item.state == BackgroundItem::State::disabled)
         return {QCoreApplication::translate("Items", "Disabled"),
                 QCoreApplication::translate("Items", "plist parked")};
+    if (item.launchdStateUnknown)
+        return {QCoreApplication::translate("Items", "Unknown"),
+                QCoreApplication::translate("Items", "launchd could not be read")};
     if (item.isDisabledInLaunchd)
         return {QCoreApplication::translate("Items", "Disabled"),
                 QCoreApplication::translate("Items", "in launchd")};

@@ -8,18 +8,15 @@
 #include <string_view>
 #include <vector>
 
-#include <QDateTime>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <plist/plist.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "os/FileNames.h"
 #include "os/NameSets.h"
+#include "os/UserHome.h"
 
 namespace JobScanner {
 
@@ -322,7 +319,7 @@ bool isReadableDefinition(const struct stat& info) {
 // would block or never end), is too large or cannot be read. A symbolic link to
 // a regular file counts as that file.
 std::optional<QByteArray> readDefinition(const QString& path) {
-    const QByteArray native = QFile::encodeName(path);
+    const QByteArray native = FileNames::encode(path);
     struct stat info {};
     if (::stat(native.constData(), &info) != 0 || !isReadableDefinition(info))
         return std::nullopt;
@@ -359,18 +356,18 @@ std::optional<QByteArray> readDefinition(const QString& path) {
     return bytes;
 }
 
-// The folder's entry names in the order the system lists them; nothing when it
-// cannot be listed.
+// The folder's entry names in the order the system lists them, each keeping
+// its bytes whether or not they are UTF-8; nothing when it cannot be listed.
 QStringList listFolder(const QString& folder) {
     QStringList names;
-    DIR* dir = ::opendir(QFile::encodeName(folder).constData());
+    DIR* dir = ::opendir(FileNames::encode(folder).constData());
     if (dir == nullptr)
         return names;
     while (const dirent* entry = ::readdir(dir)) {
         const std::string_view name(entry->d_name);
         if (name == "." || name == "..")
             continue;
-        names.append(QFile::decodeName(entry->d_name));
+        names.append(FileNames::decode(name));
     }
     ::closedir(dir);
     return names;
@@ -380,7 +377,7 @@ QStringList listFolder(const QString& folder) {
 
 JobFolders JobFolders::standard() {
     JobFolders folders;
-    folders.home = QDir::homePath();
+    folders.home = UserHome::path();
     const QString library = qEnvironmentVariable("QUILLMARSH_LIBRARY_DIR");
     if (!library.isEmpty()) {
         folders.globalAgents = library + QStringLiteral("/LaunchAgents");
@@ -400,6 +397,9 @@ QString JobFolders::parking() const {
 QList<LaunchJob> scanJobs(const JobFolders& folders) {
     QList<LaunchJob> jobs;
     for (const Location& location : locationsOf(folders)) {
+        // Without a known home the user's folders would land under "/".
+        if (folders.home.isEmpty() && location.domain == LaunchJob::Domain::userAgent)
+            continue;
         for (const QString& name : listFolder(location.folder)) {
             if (!hasPlistExtension(name))
                 continue;
@@ -420,16 +420,13 @@ QList<LaunchJob> scanJobs(const JobFolders& folders) {
 QList<std::optional<Timestamp>> folderStamps(const JobFolders& folders) {
     QList<std::optional<Timestamp>> stamps;
     for (const Location& location : locationsOf(folders)) {
-        const QFileInfo info(location.folder);
-        if (!info.exists()) {
+        struct stat info {};
+        if (::stat(FileNames::encode(location.folder).constData(), &info) != 0) {
             stamps.append(std::nullopt);
             continue;
         }
-        const QDateTime modified = info.lastModified();
-        if (!modified.isValid())
-            stamps.append(std::nullopt);
-        else
-            stamps.append(static_cast<Timestamp>(modified.toMSecsSinceEpoch()) / 1000.0);
+        stamps.append(static_cast<Timestamp>(info.st_mtim.tv_sec) +
+                      static_cast<Timestamp>(info.st_mtim.tv_nsec / 1000000) / 1000.0);
     }
     return stamps;
 }

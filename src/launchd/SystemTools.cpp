@@ -17,8 +17,18 @@ constexpr milliseconds launchctlTimeout = seconds(8);
 constexpr milliseconds xcrunTimeout = seconds(8);
 constexpr milliseconds sfltoolTimeout = seconds(180);
 
-Invocation launchctl(const Locations& tools, QStringList arguments) {
-    return {tools.launchctl, std::move(arguments), launchctlTimeout};
+// Output limits, far above what a busy machine prints: the job table and the
+// disabled list hold a line of about a hundred bytes per job, the login-items
+// dump a dozen lines per item. Changing verbs print a line or two.
+constexpr qsizetype MiB = 1024 * 1024;
+constexpr qsizetype listLimit = 1 * MiB;
+constexpr qsizetype disabledLimit = 1 * MiB;
+constexpr qsizetype dumpLimit = 4 * MiB;
+constexpr qsizetype changeLimit = 64 * 1024;
+
+Invocation launchctl(const Locations& tools, QStringList arguments,
+                     qsizetype outputLimit = changeLimit) {
+    return {tools.launchctl, std::move(arguments), launchctlTimeout, outputLimit};
 }
 
 } // namespace
@@ -44,11 +54,11 @@ QString serviceTarget(Uid uid, const QString& label) {
 }
 
 Invocation launchctlList(const Locations& tools) {
-    return launchctl(tools, {QStringLiteral("list")});
+    return launchctl(tools, {QStringLiteral("list")}, listLimit);
 }
 
 Invocation printDisabled(const Locations& tools, Uid uid) {
-    return launchctl(tools, {QStringLiteral("print-disabled"), guiDomain(uid)});
+    return launchctl(tools, {QStringLiteral("print-disabled"), guiDomain(uid)}, disabledLimit);
 }
 
 Invocation bootout(const Locations& tools, Uid uid, const QString& label) {
@@ -68,18 +78,19 @@ Invocation kickstart(const Locations& tools, Uid uid, const QString& label) {
 }
 
 Invocation dumpLoginItems(const Locations& tools) {
-    return {tools.sfltool, {QStringLiteral("dumpbtm")}, sfltoolTimeout};
+    return {tools.sfltool, {QStringLiteral("dumpbtm")}, sfltoolTimeout, dumpLimit};
 }
 
 Invocation shutdownSimulator(const Locations& tools, const QString& deviceOrAll) {
     return {tools.xcrun,
             {QStringLiteral("simctl"), QStringLiteral("shutdown"), deviceOrAll},
-            xcrunTimeout};
+            xcrunTimeout,
+            changeLimit};
 }
 
 CommandResult run(const Invocation& invocation) {
     return CommandRunner::runCommand(invocation.executable, invocation.arguments,
-                                     invocation.timeout);
+                                     invocation.timeout, invocation.outputLimit);
 }
 
 } // namespace SystemTools

@@ -25,6 +25,9 @@ struct Invocation {
     QString executable;
     QStringList arguments;
     std::chrono::milliseconds timeout{0};
+    // The most standard output the caller accepts; a tool that writes more is
+    // stopped and its run fails.
+    qsizetype outputLimit = 64 * 1024;
 
     bool operator==(const Invocation&) const = default;
 };

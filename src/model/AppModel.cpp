@@ -16,6 +16,7 @@
 
 #include "inventory/TextCompare.h"
 #include "launchd/CommandParsers.h"
+#include "launchd/LaunchdReads.h"
 
 namespace {
 
@@ -195,6 +196,16 @@ void AppModel::setIsCheckingLoginItems(bool value) {
 void AppModel::setLoginItemsMessage(const std::optional<QString>& message) {
     if (assign(m_loginItemsMessage, message))
         Q_EMIT loginItemsMessageChanged();
+}
+
+std::optional<QString> AppModel::sourceNote() const {
+    if (!m_inventory || m_inventory->warnings.isEmpty())
+        return std::nullopt;
+    QStringList reasons;
+    for (const SourceWarning& warning : m_inventory->warnings)
+        reasons.append(LaunchdReads::warningText(warning));
+    //: %1 lists what could not be read and why
+    return tr("Some launchd facts are unknown: %1.").arg(reasons.join(QStringLiteral("; ")));
 }
 
 int AppModel::menuBarCount() const {

@@ -119,6 +119,10 @@ public:
     void setRefreshSeconds(int value);
     void setKeepCountFresh(bool value);
 
+    // A quiet note for the list when the last pass could not read a source,
+    // naming each with its reason; none when everything was read.
+    std::optional<QString> sourceNote() const;
+
     // Running items that are not Apple's; 0 without an inventory.
     int menuBarCount() const;
     QList<BackgroundItem> visibleRunning() const;

@@ -4,7 +4,9 @@
 
 // What one run of an external tool produced.
 struct CommandResult {
-    // The tool's exit status; -1 when it could not start, -2 when stopped at the time-out.
+    // The tool's exit status, 128 + the signal number when a signal ended it;
+    // -1 when it could not start, -2 when stopped at the time-out, -3 when
+    // stopped for writing more output than its caller accepts.
     int status = 0;
     QString output;
     QString error;

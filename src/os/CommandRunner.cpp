@@ -1,29 +1,26 @@
 #include "os/CommandRunner.h"
-#include "os/ProcessDescriptor.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <QByteArray>
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QStringDecoder>
-#include <QUuid>
+
+#include "os/FileNames.h"
+#include "os/ProcessDescriptor.h"
 
 extern char** environ;
 
@@ -33,12 +30,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How long a tool that was asked to stop at its time-out may take before it is
-// killed outright.
+// How long a tool group that was asked to stop may take before it is killed
+// outright.
 constexpr std::chrono::milliseconds terminateGrace{2000};
 
 // Polling step when the kernel offers no process descriptor to wait on.
 constexpr std::chrono::milliseconds pollStep{10};
+
+// Standard error carries messages; beyond this much it is dropped.
+constexpr qsizetype errorLimit = 64 * 1024;
 
 QString tr(const char* text) {
     return QCoreApplication::translate("CommandRunner", text);
@@ -51,87 +51,51 @@ QString systemMessage(int error) {
     return QString::fromLocal8Bit(message);
 }
 
-// A path in the temporary folder, created exclusively and readable by the
-// owner only. Removes the file when it goes out of scope.
-class TemporaryFile {
+// Owns one descriptor.
+class Descriptor {
 public:
-    TemporaryFile(const QString& folder, const char* extension) {
-        const QString name = QStringLiteral("quillmarsh-") +
-                             QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() +
-                             QLatin1String(extension);
-        path_ = QFile::encodeName(folder + QLatin1Char('/') + name);
-        int fd = ::open(path_.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd < 0)
-            return;
-        created_ = true;
-        // Keep the descriptor clear of 0, 1 and 2 so that redirecting the
-        // child's standard streams never collides with it.
-        if (fd <= STDERR_FILENO) {
-            const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-            ::close(fd);
-            fd = moved;
-        }
+    Descriptor() = default;
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() { reset(); }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    int get() const { return fd_; }
+    void reset(int fd = -1) {
+        if (fd_ >= 0)
+            ::close(fd_);
         fd_ = fd;
     }
 
-    ~TemporaryFile() {
-        close();
-        if (created_)
-            ::unlink(path_.constData());
-    }
+private:
+    int fd_ = -1;
+};
 
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
+// A pipe whose read end stays here (non-blocking) and whose write end becomes a
+// standard stream of the child. Both ends are kept clear of 0, 1 and 2, so
+// redirecting the child's streams never collides with them.
+struct Pipe {
+    Descriptor read;
+    Descriptor write;
 
-    int fd() const { return fd_; }
-    bool isOpen() const { return fd_ >= 0; }
-
-    void close() {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-
-    // Everything written to the file, read through the descriptor so that
-    // nobody can swap the file under us. Empty when reading fails.
-    QByteArray readAll() const {
-        QByteArray data;
-        if (fd_ < 0)
-            return data;
-        struct stat info {};
-        if (::fstat(fd_, &info) == 0 && info.st_size > 0)
-            data.reserve(static_cast<qsizetype>(info.st_size));
-        char chunk[65536];
-        off_t offset = 0;
-        for (;;) {
-            const ssize_t count = ::pread(fd_, chunk, sizeof chunk, offset);
-            if (count < 0) {
-                if (errno == EINTR)
-                    continue;
-                return {};
-            }
-            if (count == 0)
-                break;
-            data.append(chunk, count);
-            offset += count;
-        }
-        return data;
+    bool open() {
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) != 0)
+            return false;
+        read.reset(aboveStandardStreams(ends[0]));
+        write.reset(aboveStandardStreams(ends[1]));
+        return read.get() >= 0 && write.get() >= 0 && ::fcntl(read.get(), F_SETFL, O_NONBLOCK) == 0;
     }
 
 private:
-    QByteArray path_;
-    int fd_ = -1;
-    bool created_ = false;
+    static int aboveStandardStreams(int fd) {
+        if (fd < 0 || fd > STDERR_FILENO)
+            return fd;
+        const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        ::close(fd);
+        return moved;
+    }
 };
-
-// Strict UTF-8: any malformed or truncated sequence makes the whole text empty.
-QString decodeUtf8(const QByteArray& bytes) {
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = decoder.decode(bytes);
-    if (decoder.hasError())
-        return {};
-    return text;
-}
 
 class SpawnSetup {
 public:
@@ -146,11 +110,16 @@ public:
     SpawnSetup(const SpawnSetup&) = delete;
     SpawnSetup& operator=(const SpawnSetup&) = delete;
 
-    // Standard output and error go to the two files; every other descriptor
-    // this process holds stays out of the child; signals start out default
-    // and unblocked whatever this process did with them.
-    // Returns 0 or the error number.
+    // Standard input reads nothing (in a group of its own the tool must not
+    // wait for a terminal); standard output and error go to the two pipes;
+    // every other descriptor
+    // this process holds stays out of the child; the child leads a new process
+    // group; signals start out default and unblocked whatever this process did
+    // with them. Returns 0 or the error number.
     int configure(int outFd, int errFd) {
+        if (int error = ::posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null",
+                                                           O_RDONLY, 0))
+            return error;
         if (int error = ::posix_spawn_file_actions_adddup2(&actions_, outFd, STDOUT_FILENO))
             return error;
         if (int error = ::posix_spawn_file_actions_adddup2(&actions_, errFd, STDERR_FILENO))
@@ -167,8 +136,10 @@ public:
             return error;
         if (int error = ::posix_spawnattr_setsigdefault(&attributes_, &all))
             return error;
-        return ::posix_spawnattr_setflags(&attributes_,
-                                          POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        if (int error = ::posix_spawnattr_setpgroup(&attributes_, 0))
+            return error;
+        return ::posix_spawnattr_setflags(
+            &attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
     }
 
     const posix_spawn_file_actions_t* actions() const { return &actions_; }
@@ -179,105 +150,211 @@ private:
     posix_spawnattr_t attributes_;
 };
 
-// A started child, reaped exactly once.
+// A started child that leads its own process group. It is reaped last, so
+// until then neither its pid nor its group id can pass to another process.
 class Child {
 public:
     explicit Child(pid_t pid) : pid_(pid), pidfd_(ProcessDescriptor::open(pid)) {}
     ~Child() {
-        if (pidfd_ >= 0)
-            ::close(pidfd_);
+        // Never leave a zombie, whatever path the caller took.
+        reap();
     }
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
-    // Waits until the child ends or `deadline` passes. True when it ended.
-    bool waitUntil(Clock::time_point deadline) {
-        for (;;) {
-            if (reap(WNOHANG))
-                return true;
-            const auto now = Clock::now();
-            if (now >= deadline)
-                return false;
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-            if (pidfd_ >= 0) {
-                pollfd entry{pidfd_, POLLIN, 0};
-                const int step = static_cast<int>(std::min<long long>(left, 1000));
-                if (::poll(&entry, 1, step) < 0 && errno != EINTR && errno != EAGAIN) {
-                    ::close(pidfd_);
-                    pidfd_ = -1;
-                }
-            } else {
-                std::this_thread::sleep_for(std::min(pollStep, std::chrono::milliseconds(left)));
-            }
-        }
-    }
+    // A descriptor that turns readable when the child ends, or -1.
+    int descriptor() const { return pidfd_.get(); }
 
-    void signal(int number) const {
-        // Until it is reaped the pid cannot be reused, so this never reaches a
-        // stranger.
-        if (!waitStatus_ && !lost_)
-            ::kill(pid_, number);
-    }
-
-    // Blocks until the child is gone.
-    void waitForever() { reap(0); }
-
-    std::optional<int> waitStatus() const { return waitStatus_; }
-
-private:
-    bool reap(int options) {
-        if (waitStatus_ || lost_)
+    // Whether the child has ended, without reaping it.
+    bool hasEnded() {
+        if (ended_)
             return true;
+        siginfo_t info{};
         for (;;) {
-            int status = 0;
-            const pid_t result = ::waitpid(pid_, &status, options);
-            if (result == pid_) {
-                waitStatus_ = status;
-                return true;
-            }
-            if (result == 0)
-                return false;
+            if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0)
+                break;
             if (errno == EINTR)
                 continue;
             // Someone else reaped it (SIGCHLD ignored, or a reaper thread).
             lost_ = true;
+            ended_ = true;
             return true;
         }
+        ended_ = info.si_pid == pid_;
+        return ended_;
     }
 
+    void signalGroup(int number) const {
+        if (!reaped_)
+            ::kill(-pid_, number);
+    }
+
+    // Reaps the child, waiting for it if needed; its wait status, or none
+    // when someone else reaped it.
+    std::optional<int> reap() {
+        if (reaped_ || lost_)
+            return waitStatus_;
+        for (;;) {
+            int status = 0;
+            const pid_t result = ::waitpid(pid_, &status, 0);
+            if (result == pid_) {
+                waitStatus_ = status;
+                break;
+            }
+            if (errno == EINTR)
+                continue;
+            lost_ = true;
+            break;
+        }
+        reaped_ = true;
+        return waitStatus_;
+    }
+
+private:
     pid_t pid_;
-    int pidfd_;
-    std::optional<int> waitStatus_;
+    Descriptor pidfd_;
+    bool ended_ = false;
+    bool reaped_ = false;
     bool lost_ = false;
+    std::optional<int> waitStatus_;
 };
+
+// What is read from one pipe, up to a limit.
+struct Stream {
+    Descriptor* fd;
+    qsizetype limit;
+    // Past the limit: true drops the rest and reads on, false stops reading.
+    bool dropExcess;
+    QByteArray data;
+    bool open = true;
+    bool overflowed = false;
+};
+
+// Reads what `stream` holds now, without waiting, and at most a pipe's worth
+// of chunks at a time, so that a tool writing without pause cannot keep the
+// caller from its deadline.
+void drain(Stream& stream) {
+    char chunk[65536];
+    for (int round = 0; round < 16 && stream.open && !(stream.overflowed && !stream.dropExcess);
+         ++round) {
+        const ssize_t count = ::read(stream.fd->get(), chunk, sizeof chunk);
+        if (count < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                stream.open = false;
+            return;
+        }
+        if (count == 0) {
+            stream.open = false;
+            return;
+        }
+        const qsizetype room = stream.limit - stream.data.size();
+        if (count > room) {
+            stream.overflowed = true;
+            if (room > 0)
+                stream.data.append(chunk, room);
+        } else {
+            stream.data.append(chunk, count);
+        }
+    }
+}
+
+// Waits until one of the streams has something, the child ends or
+// `deadline` passes.
+void waitForEvent(std::array<Stream*, 2> streams, const Child& child, Clock::time_point deadline) {
+    std::array<pollfd, 3> entries{};
+    nfds_t count = 0;
+    for (Stream* stream : streams) {
+        if (stream->open)
+            entries[count++] = pollfd{stream->fd->get(), POLLIN, 0};
+    }
+    if (child.descriptor() >= 0)
+        entries[count++] = pollfd{child.descriptor(), POLLIN, 0};
+    const auto now = Clock::now();
+    auto wait = std::chrono::ceil<std::chrono::milliseconds>(std::max(deadline - now, {}));
+    // Without a process descriptor the child's end is only seen by asking.
+    if (child.descriptor() < 0)
+        wait = std::min(wait, pollStep);
+    wait = std::min(wait, std::chrono::milliseconds(1000));
+    ::poll(entries.data(), count, static_cast<int>(wait.count()));
+}
+
+enum class Outcome { ended, timedOut, overflowed };
+
+// Reads both streams until the child ends, its time runs out or it writes too
+// much. Standard error past its limit is dropped, not held against the tool.
+Outcome follow(Child& child, Stream& out, Stream& err, Clock::time_point deadline) {
+    for (;;) {
+        drain(out);
+        if (out.overflowed)
+            return Outcome::overflowed;
+        drain(err);
+        if (child.hasEnded()) {
+            // What it wrote before it ended is in the pipes; what a child it
+            // left behind writes later is not its output.
+            drain(out);
+            drain(err);
+            return out.overflowed ? Outcome::overflowed : Outcome::ended;
+        }
+        if (Clock::now() >= deadline)
+            return Outcome::timedOut;
+        waitForEvent({&out, &err}, child, deadline);
+    }
+}
+
+// Ends the child's whole group: SIGTERM, and SIGKILL for whatever is left
+// after the grace period, before the child is reaped.
+void endGroup(Child& child) {
+    child.signalGroup(SIGTERM);
+    const auto deadline = Clock::now() + terminateGrace;
+    while (!child.hasEnded() && Clock::now() < deadline) {
+        std::array<pollfd, 1> entry{pollfd{child.descriptor(), POLLIN, 0}};
+        const int wait = child.descriptor() >= 0 ? 100 : static_cast<int>(pollStep.count());
+        ::poll(entry.data(), child.descriptor() >= 0 ? 1 : 0, wait);
+    }
+    child.signalGroup(SIGKILL);
+}
 
 QString durationText(std::chrono::milliseconds timeout) {
     const double seconds = static_cast<double>(timeout.count()) / 1000.0;
     return tr("%1 seconds").arg(QString::number(seconds, 'f', 1));
 }
 
+QString sizeText(qsizetype bytes) {
+    if (bytes >= 1024 * 1024)
+        return tr("%1 MiB").arg(QString::number(double(bytes) / (1024.0 * 1024.0), 'f', 1));
+    return tr("%1 KiB").arg(QString::number(double(bytes) / 1024.0, 'f', 1));
+}
+
+QString withToolError(QString message, const QString& error) {
+    if (!error.isEmpty())
+        message += QStringLiteral(": ") + error;
+    return message;
+}
+
 } // namespace
 
 CommandResult runCommand(const QString& executable, const QStringList& arguments,
-                         std::chrono::milliseconds timeout) {
-    const QString folder = QDir::tempPath();
-    TemporaryFile outFile(folder, ".out");
-    if (!outFile.isOpen())
-        return {-1, {}, tr("Could not create temporary files")};
-    TemporaryFile errFile(folder, ".err");
-    if (!errFile.isOpen())
-        return {-1, {}, tr("Could not create temporary files")};
+                         std::chrono::milliseconds timeout, qsizetype outputLimit) {
+    Pipe outPipe;
+    Pipe errPipe;
+    if (!outPipe.open() || !errPipe.open())
+        return {-1,
+                {},
+                tr("Could not create pipes for the tool's output: %1").arg(systemMessage(errno))};
 
     SpawnSetup setup;
-    if (const int setupError = setup.configure(outFile.fd(), errFile.fd()))
+    if (const int setupError = setup.configure(outPipe.write.get(), errPipe.write.get()))
         return {-1, {}, systemMessage(setupError)};
 
-    const QByteArray path = QFile::encodeName(executable);
+    // File names and arguments keep the bytes they came with.
+    const QByteArray path = FileNames::encode(executable);
     std::vector<QByteArray> storage;
     storage.reserve(static_cast<size_t>(arguments.size()) + 1);
     storage.push_back(path);
     for (const QString& argument : arguments)
-        storage.push_back(argument.toLocal8Bit());
+        storage.push_back(FileNames::encode(argument));
     std::vector<char*> argv;
     argv.reserve(storage.size() + 1);
     for (QByteArray& item : storage)
@@ -289,31 +366,34 @@ CommandResult runCommand(const QString& executable, const QStringList& arguments
                                          setup.attributes(), argv.data(), environ);
     if (spawnError != 0)
         return {-1, {}, systemMessage(spawnError)};
+    // Only the child writes now, so the pipes report the end of its output.
+    outPipe.write.reset();
+    errPipe.write.reset();
 
     Child child(pid);
-    bool timedOut = false;
-    if (!child.waitUntil(Clock::now() + timeout)) {
-        timedOut = true;
-        child.signal(SIGTERM);
-        if (!child.waitUntil(Clock::now() + terminateGrace)) {
-            child.signal(SIGKILL);
-            child.waitForever();
-        }
+    Stream out{&outPipe.read, std::max<qsizetype>(outputLimit, 0), false, {}};
+    Stream err{&errPipe.read, errorLimit, true, {}};
+    const Outcome outcome = follow(child, out, err, Clock::now() + timeout);
+    if (outcome != Outcome::ended)
+        endGroup(child);
+    const std::optional<int> waitStatus = child.reap();
+    drain(err);
+
+    QString error = QString::fromUtf8(err.data).trimmed();
+    switch (outcome) {
+    case Outcome::timedOut:
+        return {-2, QString::fromUtf8(out.data),
+                withToolError(tr("Timed out after %1").arg(durationText(timeout)), error)};
+    case Outcome::overflowed:
+        return {-3,
+                {},
+                withToolError(tr("Stopped after more than %1 of output").arg(sizeText(outputLimit)),
+                              error)};
+    case Outcome::ended:
+        break;
     }
 
-    const QString output = decodeUtf8(outFile.readAll());
-    QString error = decodeUtf8(errFile.readAll()).trimmed();
-    outFile.close();
-    errFile.close();
-
-    if (timedOut) {
-        QString message = tr("Timed out after %1").arg(durationText(timeout));
-        if (!error.isEmpty())
-            message += QStringLiteral(": ") + error;
-        return {-2, output, message};
-    }
-
-    const std::optional<int> waitStatus = child.waitStatus();
+    const QString output = QString::fromUtf8(out.data);
     if (!waitStatus)
         return {-1, output, error.isEmpty() ? tr("Lost track of the tool's process") : error};
     if (WIFSIGNALED(*waitStatus)) {

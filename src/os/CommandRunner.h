@@ -9,10 +9,23 @@
 
 namespace CommandRunner {
 
+// What the runner keeps of a tool's standard output unless told otherwise.
+inline constexpr qsizetype defaultOutputLimit = 1 << 20;
+
 // Runs `executable` (an absolute path) with `arguments` passed unchanged: no
-// shell, no quoting. Blocks the calling thread until the tool has ended or was
-// stopped at `timeout`, and its output has been read.
+// shell, no quoting. The tool runs in a process group of its own, reads the
+// program's standard input and writes into two pipes that are drained while it
+// runs, so nothing goes through the temporary folder. Blocks the calling thread
+// until the tool has ended or was stopped, and returns what it wrote, decoded
+// as UTF-8 with malformed bytes replaced.
+//
+// The whole group is ended (SIGTERM, then SIGKILL after a grace period) when
+// the tool runs past `timeout` (status -2) or writes more than `outputLimit`
+// bytes to standard output (status -3, no output kept). Its standard error is
+// kept up to a fixed size and the rest dropped. A child the tool leaves behind
+// when it ends by itself is not waited for.
 CommandResult runCommand(const QString& executable, const QStringList& arguments,
-                         std::chrono::milliseconds timeout);
+                         std::chrono::milliseconds timeout,
+                         qsizetype outputLimit = defaultOutputLimit);
 
 } // namespace CommandRunner

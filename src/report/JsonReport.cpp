@@ -20,6 +20,8 @@
 #include "inventory/InventoryBuilder.h"
 #include "inventory/Origin.h"
 #include "launchd/CommandParsers.h"
+#include "launchd/LaunchdReads.h"
+#include "os/FileNames.h"
 #include "os/ProcReader.h"
 #include "os/SettingsStore.h"
 #include "sampling/Sampler.h"
@@ -30,8 +32,10 @@ namespace {
 
 using nlohmann::json;
 
+// File names keep the bytes they had; any that are not UTF-8 become U+FFFD
+// when the document is written.
 std::string utf8(const QString& text) {
-    return text.toStdString();
+    return FileNames::encode(text).toStdString();
 }
 
 const char* kindName(BackgroundItem::Kind kind) {
@@ -122,11 +126,32 @@ json itemObject(const BackgroundItem& item, Uid uid) {
     return object;
 }
 
-json itemArray(const QList<BackgroundItem>& items, Uid uid) {
-    json array = json::array();
-    for (const BackgroundItem& item : items)
-        array.push_back(itemObject(item, uid));
-    return array;
+// Appends `"key": [items]` at the document's first level, laid out as the
+// whole document would dump with two-space indentation. Each item is built
+// and dumped on its own, so a large inventory never exists as one tree.
+void appendItemArray(std::string& out, const char* key, const QList<BackgroundItem>& items,
+                     Uid uid) {
+    out += "  \"";
+    out += key;
+    out += "\": ";
+    if (items.isEmpty()) {
+        out += "[]";
+        return;
+    }
+    out += "[\n";
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        const std::string item =
+            itemObject(items[i], uid).dump(2, ' ', false, json::error_handler_t::replace);
+        out += "    ";
+        for (const char c : item) {
+            out += c;
+            // Line feeds inside strings are escaped, so every one here starts a line.
+            if (c == '\n')
+                out += "    ";
+        }
+        out += i + 1 < items.size() ? ",\n" : "\n";
+    }
+    out += "  ]";
 }
 
 void printError(const QString& message) {
@@ -161,12 +186,14 @@ QString statusText(const StatusLine& line) {
 
 std::optional<QByteArray> render(const Inventory& inventory, Uid uid) {
     try {
-        json document = json::object();
-        document["sampledAt"] = utf8(dateText(inventory.sampledAt));
-        document["running"] = itemArray(inventory.running, uid);
-        document["notRunning"] = itemArray(inventory.notRunning, uid);
-        std::string text = document.dump(2, ' ', false, json::error_handler_t::replace);
-        text.push_back('\n');
+        // The keys in code-point order: "notRunning", "running", "sampledAt".
+        std::string text = "{\n";
+        appendItemArray(text, "notRunning", inventory.notRunning, uid);
+        text += ",\n";
+        appendItemArray(text, "running", inventory.running, uid);
+        text += ",\n  \"sampledAt\": ";
+        text += json(utf8(dateText(inventory.sampledAt))).dump();
+        text += "\n}\n";
         return QByteArray(text.data(), static_cast<qsizetype>(text.size()));
     } catch (const std::exception&) {
         return std::nullopt;
@@ -197,10 +224,19 @@ Inventory sample(bool includeAll, const Sources& sources,
     input.ports = ProcReader::listeningPorts(ownProcesses, socketOwners);
 
     input.jobs = JobScanner::scanJobs(sources.folders);
-    // Whatever launchctl printed is parsed, also after a failure or a time-out.
-    input.launchctl = CommandParsers::parseLaunchctlList(
-        SystemTools::run(SystemTools::launchctlList(sources.tools)).output);
-    input.disabled = Sampler::readDisabledLabels(sources.tools, sources.uid);
+    // Whatever launchctl printed is parsed, also after a failure or a time-out;
+    // after a time-out it is not asked a second time.
+    LaunchdReads::JobTable list = LaunchdReads::readJobTable(sources.tools);
+    const LaunchdReads::DisabledLabels disabled =
+        LaunchdReads::timedOut(list.warning)
+            ? LaunchdReads::skippedAfterTimeout()
+            : LaunchdReads::readDisabledLabels(sources.tools, sources.uid);
+    input.launchctl = std::move(list.table);
+    input.disabled = disabled.labels;
+    for (const auto& warning : {list.warning, disabled.warning}) {
+        if (warning)
+            input.warnings.append(*warning);
+    }
     input.loginItems = loginItems;
     input.includeApple = includeAll;
     input.ownPid = sources.ownPid;
@@ -231,6 +267,11 @@ int printJSONReport(bool includeAll) {
     const Sources sources = Sources::standard();
     const Inventory inventory =
         sample(includeAll, sources, storedLoginItems(*SettingsStore::open()));
+
+    // The document is still written: scripts keep working with what could be read.
+    for (const SourceWarning& warning : inventory.warnings)
+        printError(QCoreApplication::translate("JsonReport", "warning: %1")
+                       .arg(LaunchdReads::warningText(warning)));
 
     const std::optional<QByteArray> document = render(inventory, sources.uid);
     if (!document) {

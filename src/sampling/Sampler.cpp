@@ -11,6 +11,7 @@
 
 #include "inventory/InventoryBuilder.h"
 #include "launchd/CommandParsers.h"
+#include "launchd/LaunchdReads.h"
 #include "os/SerialExecutor.h"
 
 using namespace std::chrono_literals;
@@ -22,9 +23,11 @@ struct Sampler::State {
     ProcReader::SocketOwnerCache socketOwners;
     // The job table from the last `launchctl list`.
     CommandParsers::LaunchctlTable launchctl;
+    // Why that table cannot be trusted, when it cannot.
+    std::optional<SourceWarning> launchctlWarning;
     // launchd's children when the job table was last read.
     std::optional<QSet<Pid>> launchdChildren;
-    std::optional<QSet<QString>> disabled;
+    std::optional<LaunchdReads::DisabledLabels> disabled;
     QList<LaunchJob> jobs;
     // The folder stamps at the time of the last scan.
     QList<std::optional<Timestamp>> jobsStamp;
@@ -102,14 +105,23 @@ SampleInput Sampler::pass(bool includeApple) {
     // The job table changes when launchd starts or loses a child; a quiet
     // machine keeps its table without running launchctl.
     QSet<Pid> children = launchdChildrenOf(processes);
+    bool listTimedOut = false;
     if (!state.launchdChildren || *state.launchdChildren != children) {
-        const CommandResult list = SystemTools::run(SystemTools::launchctlList(env.tools));
-        state.launchctl = CommandParsers::parseLaunchctlList(list.output);
+        LaunchdReads::JobTable list = LaunchdReads::readJobTable(env.tools);
+        state.launchctl = std::move(list.table);
+        state.launchctlWarning = std::move(list.warning);
         state.launchdChildren = std::move(children);
+        listTimedOut = LaunchdReads::timedOut(state.launchctlWarning);
     }
 
-    if (!state.disabled)
-        state.disabled = readDisabledLabels(env.tools, env.uid);
+    // A launchctl that just timed out is not asked again in the same pass; the
+    // next pass asks.
+    std::optional<LaunchdReads::DisabledLabels> skipped;
+    if (!state.disabled && listTimedOut)
+        skipped = LaunchdReads::skippedAfterTimeout();
+    else if (!state.disabled)
+        state.disabled = LaunchdReads::readDisabledLabels(env.tools, env.uid);
+    const LaunchdReads::DisabledLabels& disabled = skipped ? *skipped : *state.disabled;
 
     QList<std::optional<Timestamp>> stamp = JobScanner::folderStamps(env.folders);
     if (!sameStamps(stamp, state.jobsStamp)) {
@@ -121,7 +133,11 @@ SampleInput Sampler::pass(bool includeApple) {
     input.processes = std::move(processes);
     input.jobs = state.jobs;
     input.launchctl = state.launchctl;
-    input.disabled = state.disabled.value_or(QSet<QString>());
+    input.disabled = disabled.labels;
+    for (const auto& warning : {state.launchctlWarning, disabled.warning}) {
+        if (warning)
+            input.warnings.append(*warning);
+    }
     input.ports = std::move(ports);
     input.cpu = state.cpu.lastCPU;
     input.loginItems = state.loginItems;
@@ -174,11 +190,6 @@ bool Sampler::sameStamps(const QList<std::optional<Timestamp>>& a,
                          const QList<std::optional<Timestamp>>& b) {
     // std::optional's equality already says: both absent, or both present and equal.
     return a == b;
-}
-
-QSet<QString> Sampler::readDisabledLabels(const SystemTools::Locations& tools, Uid uid) {
-    const CommandResult result = SystemTools::run(SystemTools::printDisabled(tools, uid));
-    return CommandParsers::parseDisabled(result.output);
 }
 
 std::optional<Sampler::LoginItems> Sampler::loginItemsFrom(const CommandResult& dump, Uid uid) {

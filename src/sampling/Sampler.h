@@ -77,12 +77,6 @@ public:
     QFuture<void> forgetLaunchdState();
     QFuture<void> setLoginItems(LoginItems items);
 
-    // launchd's disabled labels for `uid`; blocks while launchctl runs. A
-    // failed run yields the empty set.
-    static QSet<QString>
-    readDisabledLabels(const SystemTools::Locations& tools = SystemTools::Locations::standard(),
-                       Uid uid = Environment::currentUid());
-
     // The login items from the background-task dump, or none when the dump was
     // refused, failed or does not look like one. Runs on the global thread pool,
     // never on a sampler's thread, since the system's password prompt can keep

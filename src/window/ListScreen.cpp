@@ -31,6 +31,7 @@
 #include "window/ItemListModel.h"
 #include "window/ItemRow.h"
 #include "window/ListNavigation.h"
+#include "window/ScreenStyle.h"
 
 namespace {
 
@@ -313,6 +314,12 @@ ListScreen::ListScreen(AppModel* model, bool animate, QWidget* parent)
         ++position;
     }
     controlsLayout->addWidget(m_filter);
+    // Shown only when a source could not be read in the last pass.
+    m_sourceNote = ScreenStyle::secondaryLabel({}, ScreenStyle::caption(font()), controls);
+    m_sourceNote->setObjectName(QStringLiteral("sourceNote"));
+    m_sourceNote->setWordWrap(true);
+    m_sourceNote->hide();
+    controlsLayout->addWidget(m_sourceNote);
     layout->addWidget(controls);
 
     auto* divider = new QFrame(this);
@@ -412,6 +419,9 @@ ListScreen::ListScreen(AppModel* model, bool animate, QWidget* parent)
 void ListScreen::rebuild() {
     if (!m_model)
         return;
+    const std::optional<QString> note = m_model->sourceNote();
+    m_sourceNote->setText(note.value_or(QString()));
+    m_sourceNote->setVisible(note.has_value());
     if (!m_model->inventory()) {
         m_runningIds.clear();
         m_navigationIds.clear();

@@ -90,6 +90,7 @@ private:
     QWidget* m_emptyPage = nullptr;
     QLabel* m_emptyTitle = nullptr;
     QLabel* m_emptyText = nullptr;
+    QLabel* m_sourceNote = nullptr;
     QListView* m_list = nullptr;
     ItemListModel* m_listModel = nullptr;
     ItemRowDelegate* m_delegate = nullptr;

@@ -150,7 +150,8 @@ private Q_SLOTS:
         model->setInventoryForTesting(
             Inventory{{app, server, shellChild, sim, login, disabledAutoStart, apple},
                       {notRunning(s("com.example.idle")), parked},
-                      0});
+                      0,
+                      {}});
 
         QCOMPARE(model->menuBarCount(), 6);
         model->setFilter(AppModel::Filter::autoStart);
@@ -169,7 +170,7 @@ private Q_SLOTS:
         BackgroundItem cafe = running(s("exe:/cafe"), s("Café Server"), 2);
         BackgroundItem web = running(s("exe:/web"), s("web"), 1);
         web.ports = {8080};
-        model->setInventoryForTesting(Inventory{{cafe, web}, {notRunning(s("org.x"))}, 0});
+        model->setInventoryForTesting(Inventory{{cafe, web}, {notRunning(s("org.x"))}, 0, {}});
 
         model->setSearch(s("CAFE"));
         QCOMPARE(ids(model->visibleRunning()), QStringList{cafe.id});
@@ -194,7 +195,7 @@ private Q_SLOTS:
         d.primary = std::nullopt;
         b.cpuPercent = 12;
         d.cpuPercent = 150;
-        model->setInventoryForTesting(Inventory{{a, b, c, d}, {}, 0});
+        model->setInventoryForTesting(Inventory{{a, b, c, d}, {}, 0, {}});
 
         QCOMPARE(ids(model->visibleRunning()), (QStringList{s("c"), s("a"), s("b"), s("d")}));
         model->setSort(AppModel::Sort::cpu);
@@ -210,7 +211,7 @@ private Q_SLOTS:
         auto model = f.model();
         BackgroundItem live = running(s("job:same"), s("live"), 1);
         BackgroundItem idle = notRunning(s("same"));
-        model->setInventoryForTesting(Inventory{{live}, {idle}, 0});
+        model->setInventoryForTesting(Inventory{{live}, {idle}, 0, {}});
         QCOMPARE(model->item(s("job:same"))->name, s("live"));
     }
 
