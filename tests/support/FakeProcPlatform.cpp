@@ -17,8 +17,7 @@ void FakeProcPlatform::resetCounts() const {
     pathReads.clear();
     argumentReads.clear();
     directoryReads.clear();
-    argumentBufferSizes.clear();
-    descriptorBufferSizes.clear();
+    descriptorReads.clear();
 }
 
 const FakeProcess* FakeProcPlatform::find(Pid pid) const {
@@ -69,7 +68,7 @@ qsizetype FakeProcPlatform::argumentAreaMax() const {
 
 QStringList FakeProcPlatform::arguments(const ProcHandle& handle, QByteArray& buffer) const {
     ++argumentReads[handle.pid];
-    argumentBufferSizes.push_back(buffer.size());
+    Q_UNUSED(buffer);
     const FakeProcess* process = find(handle.pid);
     return process ? process->arguments : QStringList();
 }
@@ -90,7 +89,7 @@ bool FakeProcPlatform::listeningSockets(std::vector<ListeningSocket>& out) const
 }
 
 qsizetype FakeProcPlatform::descriptors(Pid pid, std::span<DescriptorRecord> buffer) const {
-    descriptorBufferSizes[pid].push_back(buffer.size());
+    ++descriptorReads[pid];
     const FakeProcess* process = find(pid);
     if (!process)
         return -1;

@@ -39,8 +39,7 @@ public:
     mutable std::map<Pid, int> pathReads;
     mutable std::map<Pid, int> argumentReads;
     mutable std::map<Pid, int> directoryReads;
-    mutable std::vector<qsizetype> argumentBufferSizes;
-    mutable std::map<Pid, std::vector<size_t>> descriptorBufferSizes;
+    mutable std::map<Pid, int> descriptorReads;
     mutable int openHandles = 0;
 
     // Lists `pid` and scripts its process.

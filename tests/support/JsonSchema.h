@@ -1,27 +1,16 @@
 #pragma once
 
-#include <optional>
-
-#include <QString>
+#include <QByteArray>
 #include <QStringList>
 
-#include <nlohmann/json.hpp>
-
-// A small JSON Schema (draft 2020-12) checker for the keywords our schemas use:
-// type, required, properties, additionalProperties, items, enum, pattern,
-// minimum, maximum and local "$ref"s into "$defs". A keyword it does not know
-// is reported as an error, so a schema cannot quietly ask for more than is
-// checked.
+// Checks documents against docs/report.schema.json with Debian's
+// python3-jsonschema (draft 2020-12), run as a child process.
 namespace JsonSchema {
 
-// Every violation, each as "<JSON pointer>: <what is wrong>"; empty when
-// `value` conforms.
-QStringList validate(const nlohmann::json& schema, const nlohmann::json& value);
-
-// docs/report.schema.json of this checkout.
 QString reportSchemaPath();
 
-// The parsed report schema, or none when it cannot be read or parsed.
-std::optional<nlohmann::json> loadReportSchema();
+// Every violation as "<path>: <message>", or why the document could not be
+// checked; empty when `document` conforms.
+QStringList reportErrors(const QByteArray& document);
 
 } // namespace JsonSchema
