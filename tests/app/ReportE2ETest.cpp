@@ -41,7 +41,8 @@ TEST(ReportMode, NeedsAnExactJsonArgumentAnywhere) {
         {{"--json"}, RunMode::report, false},
     };
     for (const auto& [arguments, mode, all] : cases)
-        EXPECT_TRUE(QuillmarshApp::parseArguments(arguments) == (QuillmarshApp::StartOptions{mode, all}))
+        EXPECT_TRUE(QuillmarshApp::parseArguments(arguments) ==
+                    (QuillmarshApp::StartOptions{mode, all}))
             << qPrintable(arguments.join(u' '));
 }
 
@@ -85,9 +86,9 @@ public:
                          agents() + "/runner.plist"});
         ok = ok && launchctl.waitForFinished(30000) && launchctl.exitCode() == 0;
 
-        shell.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"),
-                                                QStringLiteral("\"$0\" 3002 & echo $!; wait"),
-                                                sleeper()});
+        shell.start(
+            QStringLiteral("/bin/sh"),
+            {QStringLiteral("-c"), QStringLiteral("\"$0\" 3002 & echo $!; wait"), sleeper()});
         ok = ok && shell.waitForReadyRead(30000);
         shellChild = shell.readLine().trimmed().toInt();
         // The shell's child execs our program a moment after its pid is known,
@@ -111,7 +112,8 @@ public:
         QProcessEnvironment env = standIns.environment();
         env.insert(QStringLiteral("HOME"), home());
         env.remove(QStringLiteral("XDG_CONFIG_HOME"));
-        env.insert(QStringLiteral("QUILLMARSH_LIBRARY_DIR"), root.filePath(QStringLiteral("library")));
+        env.insert(QStringLiteral("QUILLMARSH_LIBRARY_DIR"),
+                   root.filePath(QStringLiteral("library")));
         env.insert(QStringLiteral("LANG"), QStringLiteral("de_DE.UTF-8"));
         return env;
     }

@@ -74,8 +74,9 @@ TEST(InventoryBuilder, GroupsProcessesIntoItems) {
          [](SampleInput& in) {
              add(in, withMemory(process(300, 1, fooMain), 100));
              add(in, withMemory(process(301, 300, fooHelper), 500));
-             add(in, withMemory(process(302, 1, u"/Applications/Foo.app/Contents/XPCServices/"
-                                                u"Net.xpc/Contents/MacOS/Net"_s),
+             add(in, withMemory(process(302, 1,
+                                        u"/Applications/Foo.app/Contents/XPCServices/"
+                                        u"Net.xpc/Contents/MacOS/Net"_s),
                                 50));
          },
          {u"app:/Applications/Foo.app: 300 302 301"_s}},
@@ -156,7 +157,8 @@ TEST(InventoryBuilder, ItemsSumTheirMembersAndNameThemselves) {
     add(input, withMemory(process(11, 51, node, api, u"/w"_s), 20));
     add(input, process(12, 51, node, api, u"/w"_s));
     add(input, process(20, 1, u"/usr/bin/python3"_s, {u"python3"_s, u"-m"_s, u"uvicorn"_s}));
-    add(input, process(21, 51, node, {u"node"_s, u"/s/site/node_modules/.bin/vite"_s}, u"/s/site"_s));
+    add(input,
+        process(21, 51, node, {u"node"_s, u"/s/site/node_modules/.bin/vite"_s}, u"/s/site"_s));
     add(input, process(22, 1, node, {u"node"_s, u"/s/site/node_modules/.bin/vite"_s}, u"/s/b"_s));
     add(input, process(30, 1, u"/usr/bin/python3"_s, {u"python3"_s, u"/srv/sync/main.py"_s}));
     input.jobs.append(job(u"com.example.nightly-sync"_s, std::nullopt,
@@ -194,8 +196,8 @@ TEST(InventoryBuilder, LoginItemsByBundlePathLabelOrBundleIdPrefix) {
     listed(input, u"application.com.bar.Bar.4242.4243"_s, 310);
     listed(input, u"application.com.foo.FooBar.77"_s, 320);
     listed(input, u"com.example.syncd"_s, 330);
-    input.loginItems = {{u"/Applications/Foo.app"_s}, {u"com.bar.Bar"_s, u"com.foo.Foo"_s,
-                                                       u"com.example.syncd"_s}};
+    input.loginItems = {{u"/Applications/Foo.app"_s},
+                        {u"com.bar.Bar"_s, u"com.foo.Foo"_s, u"com.example.syncd"_s}};
     input.disabled = {u"com.example.syncd"_s};
     const Inventory inventory = buildAll(input);
     const std::tuple<Pid, bool, bool> expected[] = {
@@ -209,32 +211,53 @@ TEST(InventoryBuilder, LoginItemsByBundlePathLabelOrBundleIdPrefix) {
 
 TEST(InventoryBuilder, WhatCountsAsTheSystemsIsHiddenUnlessAskedFor) {
     const std::tuple<const char*, std::function<void(SampleInput&)>, bool> rows[] = {
-        {"root's daemon", [](SampleInput& in) {
-             add(in, withUid(process(10, 1, u"/usr/libexec/logd"_s), rootUid)); }, true},
-        {"the user's own command from /usr/bin", [](SampleInput& in) {
-             add(in, process(10, 1, u"/usr/bin/caffeinate"_s)); }, false},
-        {"root's command from /usr/bin", [](SampleInput& in) {
-             add(in, withUid(process(10, 1, u"/usr/bin/caffeinate"_s), rootUid)); }, true},
-        {"a tool run from a terminal's shell", [](SampleInput& in) {
+        {"root's daemon",
+         [](SampleInput& in) { add(in, withUid(process(10, 1, u"/usr/libexec/logd"_s), rootUid)); },
+         true},
+        {"the user's own command from /usr/bin",
+         [](SampleInput& in) { add(in, process(10, 1, u"/usr/bin/caffeinate"_s)); }, false},
+        {"root's command from /usr/bin",
+         [](SampleInput& in) {
+             add(in, withUid(process(10, 1, u"/usr/bin/caffeinate"_s), rootUid));
+         },
+         true},
+        {"a tool run from a terminal's shell",
+         [](SampleInput& in) {
              addTerminalShell(in);
-             add(in, process(10, 51, u"/usr/bin/top"_s)); }, false},
-        {"a com.apple label at a foreign path", [](SampleInput& in) {
+             add(in, process(10, 51, u"/usr/bin/top"_s));
+         },
+         false},
+        {"a com.apple label at a foreign path",
+         [](SampleInput& in) {
              add(in, process(10, 1, u"/opt/odd/place"_s));
-             listed(in, u"com.apple.odd"_s, 10); }, true},
-        {"a third party's job at a system path", [](SampleInput& in) {
+             listed(in, u"com.apple.odd"_s, 10);
+         },
+         true},
+        {"a third party's job at a system path",
+         [](SampleInput& in) {
              add(in, process(10, 1, u"/usr/libexec/helperd"_s));
              in.jobs.append(job(u"org.example.helper"_s, u"/usr/libexec/helperd"_s));
-             listed(in, u"org.example.helper"_s, 10); }, false},
-        {"a label with a foreign member", [](SampleInput& in) {
+             listed(in, u"org.example.helper"_s, 10);
+         },
+         false},
+        {"a label with a foreign member",
+         [](SampleInput& in) {
              add(in, process(10, 1, u"/usr/libexec/helperd"_s));
              add(in, process(11, 10, u"/opt/example/worker"_s));
-             listed(in, u"org.example.helper"_s, 10); }, false},
-        {"a system app", [](SampleInput& in) {
+             listed(in, u"org.example.helper"_s, 10);
+         },
+         false},
+        {"a system app",
+         [](SampleInput& in) {
              add(in, process(10, 1, u"/System/Applications/Calculator.app/Contents/MacOS/C"_s));
-         }, true},
-        {"a simulator under system paths", [](SampleInput& in) {
+         },
+         true},
+        {"a simulator under system paths",
+         [](SampleInput& in) {
              add(in, withUid(process(10, 1, u"/Library/Developer/PrivateFrameworks/launchd_sim"_s),
-                             rootUid)); }, false},
+                             rootUid));
+         },
+         false},
     };
     for (const auto& [what, setUp, isApple] : rows) {
         SampleInput input = baseSample();
@@ -250,40 +273,57 @@ TEST(InventoryBuilder, WhatCountsAsTheSystemsIsHiddenUnlessAskedFor) {
 TEST(InventoryBuilder, SystemDaemonsAreFoundAmongLaunchdsChildren) {
     const auto daemon = [](const QString& label, std::optional<QString> program,
                            QStringList arguments = {}) {
-        return job(label, std::move(program), std::move(arguments), LaunchJob::Domain::globalDaemon);
+        return job(label, std::move(program), std::move(arguments),
+                   LaunchJob::Domain::globalDaemon);
     };
     const std::tuple<const char*, std::function<void(SampleInput&)>, QString> rows[] = {
-        {"by program", [&](SampleInput& in) {
-             in.jobs.append(daemon(u"com.ex.d"_s, u"/opt/ex/bin/exd"_s)); }, u"job:com.ex.d"_s},
-        {"by the resolved program", [&](SampleInput& in) {
+        {"by program",
+         [&](SampleInput& in) { in.jobs.append(daemon(u"com.ex.d"_s, u"/opt/ex/bin/exd"_s)); },
+         u"job:com.ex.d"_s},
+        {"by the resolved program",
+         [&](SampleInput& in) {
              in.processes[10].path = u"/opt/ex/Cellar/1.2/exd"_s;
              in.jobs.append(daemon(u"com.ex.d"_s, u"/opt/ex/bin/exd"_s));
              in.resolvePath = [](const QString& p) {
-                 return p == u"/opt/ex/bin/exd"_s ? u"/opt/ex/Cellar/1.2/exd"_s : p; };
-         }, u"job:com.ex.d"_s},
-        {"an interpreter by its script", [&](SampleInput& in) {
-             in.processes[10] = process(10, 1, u"/usr/bin/python3"_s,
-                                        {u"python3"_s, u"-u"_s, u"/opt/ex/d.py"_s});
+                 return p == u"/opt/ex/bin/exd"_s ? u"/opt/ex/Cellar/1.2/exd"_s : p;
+             };
+         },
+         u"job:com.ex.d"_s},
+        {"an interpreter by its script",
+         [&](SampleInput& in) {
+             in.processes[10] =
+                 process(10, 1, u"/usr/bin/python3"_s, {u"python3"_s, u"-u"_s, u"/opt/ex/d.py"_s});
              in.jobs.append(daemon(u"com.ex.other"_s, std::nullopt,
                                    {u"/usr/bin/python3"_s, u"/opt/ex/other.py"_s}));
              in.jobs.append(daemon(u"com.ex.py"_s, std::nullopt,
                                    {u"/usr/bin/env"_s, u"python3"_s, u"/opt/ex/d.py"_s}));
-         }, u"job:com.ex.py"_s},
-        {"the first daemon wins", [&](SampleInput& in) {
+         },
+         u"job:com.ex.py"_s},
+        {"the first daemon wins",
+         [&](SampleInput& in) {
              in.jobs.append(daemon(u"com.ex.first"_s, u"/opt/ex/bin/exd"_s));
-             in.jobs.append(daemon(u"com.ex.second"_s, u"/opt/ex/bin/exd"_s)); },
+             in.jobs.append(daemon(u"com.ex.second"_s, u"/opt/ex/bin/exd"_s));
+         },
          u"job:com.ex.first"_s},
-        {"not one launchctl lists", [&](SampleInput& in) {
+        {"not one launchctl lists",
+         [&](SampleInput& in) {
              in.jobs.append(daemon(u"com.ex.d"_s, u"/opt/ex/bin/exd"_s));
-             listed(in, u"com.ex.d"_s, std::nullopt); }, u"exe:/opt/ex/bin/exd||"_s},
-        {"only launchd's children", [&](SampleInput& in) {
+             listed(in, u"com.ex.d"_s, std::nullopt);
+         },
+         u"exe:/opt/ex/bin/exd||"_s},
+        {"only launchd's children",
+         [&](SampleInput& in) {
              add(in, process(9, 1, u"/opt/parent"_s));
              in.processes[10].ppid = 9;
-             in.jobs.append(daemon(u"com.ex.d"_s, u"/opt/ex/bin/exd"_s)); },
+             in.jobs.append(daemon(u"com.ex.d"_s, u"/opt/ex/bin/exd"_s));
+         },
          u"exe:/opt/ex/bin/exd||"_s},
-        {"agents are no daemons", [&](SampleInput& in) {
-             in.jobs.append(job(u"com.ex.d"_s, u"/opt/ex/bin/exd"_s, {},
-                                LaunchJob::Domain::globalAgent)); }, u"exe:/opt/ex/bin/exd||"_s},
+        {"agents are no daemons",
+         [&](SampleInput& in) {
+             in.jobs.append(
+                 job(u"com.ex.d"_s, u"/opt/ex/bin/exd"_s, {}, LaunchJob::Domain::globalAgent));
+         },
+         u"exe:/opt/ex/bin/exd||"_s},
     };
     for (const auto& [what, setUp, id] : rows) {
         SampleInput input = baseSample();
@@ -308,8 +348,13 @@ TEST(InventoryBuilder, JobsWithoutAProcessAreListedOnceInFinderOrder) {
     LaunchJob twice = job(u"com.example.Job10"_s, std::nullopt);
     LaunchJob global = twice;
     global.domain = LaunchJob::Domain::globalAgent;
-    input.jobs = {redis, parked, twice, global, job(u"com.example.job2"_s, std::nullopt),
-                  job(u"com.example.ghost"_s, u"/opt/ghost"_s), job(u"com.apple.x"_s, u"/x"_s)};
+    input.jobs = {redis,
+                  parked,
+                  twice,
+                  global,
+                  job(u"com.example.job2"_s, std::nullopt),
+                  job(u"com.example.ghost"_s, u"/opt/ghost"_s),
+                  job(u"com.apple.x"_s, u"/x"_s)};
     add(input, process(600, 1, u"/opt/sync/syncd"_s));
     listed(input, u"com.example.sync"_s, 600);
     listed(input, u"com.example.ghost"_s, 777); // alive though not in the sample
@@ -368,8 +413,8 @@ TEST(InventoryBuilder, AncestorsNearestFirstAtMost32WithoutLoopsOrReusedParents)
     add(input, early);
     const auto chain = [&](Pid pid) {
         QList<Pid> pids;
-        for (const ProcSnapshot& parent : InventoryBuilder::ancestors(input.processes.at(pid),
-                                                                      input.processes))
+        for (const ProcSnapshot& parent :
+             InventoryBuilder::ancestors(input.processes.at(pid), input.processes))
             pids.append(parent.pid);
         return pids;
     };
@@ -383,19 +428,28 @@ TEST(InventoryBuilder, AncestorsNearestFirstAtMost32WithoutLoopsOrReusedParents)
 
 TEST(InventoryBuilder, Names) {
     const std::pair<const char*, const char*> labels[] = {
-        {"com.docker.vmnetd", "vmnetd"}, {"org.example", "org.example"},
-        {"application.com.foo.bar.123", "com.foo.bar.123"}, {"io.tailscale.ipn.macsys", "ipn.macsys"},
-        {"my.custom.job", "my.custom.job"}, {"com..docker..vmnetd", "vmnetd"}, {"...", ""}};
+        {"com.docker.vmnetd", "vmnetd"},
+        {"org.example", "org.example"},
+        {"application.com.foo.bar.123", "com.foo.bar.123"},
+        {"io.tailscale.ipn.macsys", "ipn.macsys"},
+        {"my.custom.job", "my.custom.job"},
+        {"com..docker..vmnetd", "vmnetd"},
+        {"...", ""}};
     for (const auto& [label, name] : labels)
         EXPECT_EQ(InventoryBuilder::labelName(QString::fromUtf8(label)), QString::fromUtf8(name));
     const std::pair<QStringList, const char*> commands[] = {
-        {{"redis-server", "*:6379"}, "redis-server"}, {{"python3", "-u", "-c", "x"}, "python3 -c"},
-        {{"python3", "tool.py", "-c", "x"}, "tool"}, {{"python3", "-m", "http.server"}, "http.server"},
-        {{"python3", "main.py"}, "/"}, {{"node", "--inspect", "dist/worker.mjs"}, "worker"},
-        {{"ruby", "line one\nline two"}, "line one"}, {{"bash", "-l"}, "bash"}};
+        {{"redis-server", "*:6379"}, "redis-server"},
+        {{"python3", "-u", "-c", "x"}, "python3 -c"},
+        {{"python3", "tool.py", "-c", "x"}, "tool"},
+        {{"python3", "-m", "http.server"}, "http.server"},
+        {{"python3", "main.py"}, "/"},
+        {{"node", "--inspect", "dist/worker.mjs"}, "worker"},
+        {{"ruby", "line one\nline two"}, "line one"},
+        {{"bash", "-l"}, "bash"}};
     for (const auto& [arguments, name] : commands) {
         const ProcSnapshot p = process(5, 1, u"/usr/bin/"_s + arguments[0], arguments);
-        EXPECT_EQ(InventoryBuilder::commandName(p), QString::fromUtf8(name)) << qPrintable(arguments.join(u' '));
+        EXPECT_EQ(InventoryBuilder::commandName(p), QString::fromUtf8(name))
+            << qPrintable(arguments.join(u' '));
     }
     const QString face = u"\U0001F600"_s; // two UTF-16 units, one character
     EXPECT_EQ(InventoryBuilder::shortenName(face.repeated(40)), face.repeated(40));

@@ -38,15 +38,19 @@ TEST(Origins, ClassifyOverTheParentChain) {
     const ProcSnapshot node = proc(u"node"_s, u"/opt/homebrew/bin/node"_s, {u"node"_s, u"s.js"_s});
     const ProcSnapshot zsh = proc(u"zsh"_s, u"/bin/zsh"_s);
     const ProcSnapshot loginZsh = proc(u"-zsh"_s, u"/bin/zsh"_s);
-    const ProcSnapshot iterm = proc(u"iTerm2"_s, u"/Applications/iTerm.app/Contents/MacOS/iTerm2"_s);
-    const ProcSnapshot claude = proc(u"claude"_s, u"/u/.local/bin/claude"_s, {u"claude"_s}, u"/web"_s);
-    const ProcSnapshot codex = proc(u"node"_s, u"/opt/homebrew/bin/node"_s,
-                                    {u"node"_s, u"/lib/node_modules/@openai/codex/x.js"_s}, u"/api"_s);
+    const ProcSnapshot iterm =
+        proc(u"iTerm2"_s, u"/Applications/iTerm.app/Contents/MacOS/iTerm2"_s);
+    const ProcSnapshot claude =
+        proc(u"claude"_s, u"/u/.local/bin/claude"_s, {u"claude"_s}, u"/web"_s);
+    const ProcSnapshot codex =
+        proc(u"node"_s, u"/opt/homebrew/bin/node"_s,
+             {u"node"_s, u"/lib/node_modules/@openai/codex/x.js"_s}, u"/api"_s);
     const ProcSnapshot foo = proc(u"Foo"_s, u"/Applications/Foo.app/Contents/MacOS/Foo"_s);
-    const ProcSnapshot code = proc(u"Electron"_s,
-                                   u"/Applications/Visual Studio Code.app/Contents/MacOS/Electron"_s);
-    const ProcSnapshot helper = proc(u"Foo Helper"_s, u"/Applications/Foo.app/Contents/Frameworks/"
-                                                      u"Foo Helper.app/Contents/MacOS/Foo Helper"_s);
+    const ProcSnapshot code =
+        proc(u"Electron"_s, u"/Applications/Visual Studio Code.app/Contents/MacOS/Electron"_s);
+    const ProcSnapshot helper =
+        proc(u"Foo Helper"_s, u"/Applications/Foo.app/Contents/Frameworks/"
+                              u"Foo Helper.app/Contents/MacOS/Foo Helper"_s);
     const ProcSnapshot daemon = proc(u"agentd"_s, u"/usr/local/bin/agentd"_s);
     const ProcSnapshot make = proc(u"make"_s, u"/usr/bin/make"_s);
     const ProcSnapshot python = proc(u"python3"_s, u"/usr/bin/python3"_s);
@@ -56,26 +60,53 @@ TEST(Origins, ClassifyOverTheParentChain) {
     const std::tuple<const char*, QList<ProcSnapshot>, ProcSnapshot, std::optional<QString>, Origin>
         rows[] = {
             {"terminal", {zsh, iterm}, node, none, {Case::terminal, u"iTerm"_s, {}}},
-            {"an agent beats its terminal", {zsh, claude, zsh, iterm}, node, none,
+            {"an agent beats its terminal",
+             {zsh, claude, zsh, iterm},
+             node,
+             none,
              {Case::agentSession, u"Claude"_s, u"/web"_s}},
-            {"codex through node", {codex, zsh}, node, none,
+            {"codex through node",
+             {codex, zsh},
+             node,
+             none,
              {Case::agentSession, u"Codex"_s, u"/api"_s}},
-            {"the agent by its own parents", {zsh, iterm}, claude, none,
+            {"the agent by its own parents",
+             {zsh, iterm},
+             claude,
+             none,
              {Case::terminal, u"iTerm"_s, {}}},
-            {"an agent beats a label", {claude}, node, agentLabel,
+            {"an agent beats a label",
+             {claude},
+             node,
+             agentLabel,
              {Case::agentSession, u"Claude"_s, u"/web"_s}},
-            {"an IDE beats a label", {code}, node, agentLabel,
+            {"an IDE beats a label",
+             {code},
+             node,
+             agentLabel,
              {Case::ide, u"Visual Studio Code"_s, {}}},
-            {"the nearest bundle names the outermost app", {helper, foo}, node, none,
+            {"the nearest bundle names the outermost app",
+             {helper, foo},
+             node,
+             none,
              {Case::appHelper, u"Foo"_s, {}}},
-            {"a label beats an app parent", {foo}, helper, u"com.foo.helper"_s,
+            {"a label beats an app parent",
+             {foo},
+             helper,
+             u"com.foo.helper"_s,
              {Case::launchdJob, u"com.foo.helper"_s, {}}},
             {"an application label is an app", {}, daemon, appLabel, {Case::app, {}, {}}},
-            {"an application label never makes a job", {foo}, node, appLabel,
+            {"an application label never makes a job",
+             {foo},
+             node,
+             appLabel,
              {Case::appHelper, u"Foo"_s, {}}},
             {"nothing registers it", {}, daemon, none, {Case::detached, {}, {}}},
             {"a login shell further up", {make, loginZsh}, node, none, {Case::shell, {}, {}}},
-            {"an app parent beats a shell", {zsh, foo}, node, none,
+            {"an app parent beats a shell",
+             {zsh, foo},
+             node,
+             none,
              {Case::appHelper, u"Foo"_s, {}}},
             {"no recognisable parent", {python}, node, none, {Case::unknown, {}, {}}},
         };
@@ -102,8 +133,9 @@ TEST(Origins, AgentToolsAndAppBundles) {
         EXPECT_EQ(Origins::agentTool(p), tool) << qPrintable(path);
     }
     EXPECT_EQ(Origins::appName(u"/Applications/My.apps/Real.app/Contents/MacOS/real"_s), u"Real"_s);
-    EXPECT_EQ(Origins::appBundle(u"/Applications/Foo.app/Contents/Frameworks/B.app/Contents/MacOS/B"_s),
-              u"/Applications/Foo.app"_s);
+    EXPECT_EQ(
+        Origins::appBundle(u"/Applications/Foo.app/Contents/Frameworks/B.app/Contents/MacOS/B"_s),
+        u"/Applications/Foo.app"_s);
     EXPECT_EQ(Origins::appBundle(u"/Applications/Foo.app"_s), std::nullopt);
 }
 
@@ -130,41 +162,40 @@ BackgroundItem parked(const LaunchJob& definition) {
 
 TEST(Items, WhatMayBeDone) {
     const LaunchJob agent = job(u"com.example.agent"_s);
-    check<bool>(runningPlain(),
-                {{"own process", [](BackgroundItem&) {}, true},
-                 {"another user's process", [](BackgroundItem& i) { i.primary->uid = otherUser; },
-                  false},
-                 {"Apple's", [](BackgroundItem& i) { i.isApple = true; }, false},
-                 {"a global daemon run as me",
-                  [](BackgroundItem& i) { i.job = job(u"d"_s, Domain::globalDaemon); }, false},
-                 {"a global agent run as me",
-                  [](BackgroundItem& i) { i.job = job(u"a"_s, Domain::globalAgent); }, true},
-                 {"not running", [&](BackgroundItem& i) { i = notRunning(agent); }, false},
-                 {"without a primary", [](BackgroundItem& i) { i.primary.reset(); }, false}},
-                [](const BackgroundItem& item) { return Items::canStop(item, me); });
+    check<bool>(
+        runningPlain(),
+        {{"own process", [](BackgroundItem&) {}, true},
+         {"another user's process", [](BackgroundItem& i) { i.primary->uid = otherUser; }, false},
+         {"Apple's", [](BackgroundItem& i) { i.isApple = true; }, false},
+         {"a global daemon run as me",
+          [](BackgroundItem& i) { i.job = job(u"d"_s, Domain::globalDaemon); }, false},
+         {"a global agent run as me",
+          [](BackgroundItem& i) { i.job = job(u"a"_s, Domain::globalAgent); }, true},
+         {"not running", [&](BackgroundItem& i) { i = notRunning(agent); }, false},
+         {"without a primary", [](BackgroundItem& i) { i.primary.reset(); }, false}},
+        [](const BackgroundItem& item) { return Items::canStop(item, me); });
 
     BackgroundItem atLoad = notRunning(agent);
     atLoad.job->runAtLoad = true;
-    check<bool>(atLoad,
-                {{"user agent run at load", [](BackgroundItem&) {}, true},
-                 {"global agent", [](BackgroundItem& i) { i.job->domain = Domain::globalAgent; },
-                  false},
-                 {"only a schedule",
-                  [](BackgroundItem& i) {
-                      i.job->runAtLoad = false;
-                      i.job->startInterval = 300;
-                  },
-                  false},
-                 {"parked", [](BackgroundItem& i) { i.state = State::disabled; }, false},
-                 {"disabled in launchd", [](BackgroundItem& i) { i.isDisabledInLaunchd = true; },
-                  false},
-                 {"a label without a plist",
-                  [](BackgroundItem& i) {
-                      i.launchLabel = i.job->label;
-                      i.job.reset();
-                  },
-                  false}},
-                Items::canDisable);
+    check<bool>(
+        atLoad,
+        {{"user agent run at load", [](BackgroundItem&) {}, true},
+         {"global agent", [](BackgroundItem& i) { i.job->domain = Domain::globalAgent; }, false},
+         {"only a schedule",
+          [](BackgroundItem& i) {
+              i.job->runAtLoad = false;
+              i.job->startInterval = 300;
+          },
+          false},
+         {"parked", [](BackgroundItem& i) { i.state = State::disabled; }, false},
+         {"disabled in launchd", [](BackgroundItem& i) { i.isDisabledInLaunchd = true; }, false},
+         {"a label without a plist",
+          [](BackgroundItem& i) {
+              i.launchLabel = i.job->label;
+              i.job.reset();
+          },
+          false}},
+        Items::canDisable);
 
     check<std::optional<QString>>(
         runningPlain(),
@@ -175,8 +206,8 @@ TEST(Items, WhatMayBeDone) {
               i.launchLabel = u"com.example.other"_s;
           },
           u"com.example.agent"_s},
-         {"a global daemon is not ours", [](BackgroundItem& i) { i.job = job(u"d"_s, Domain::globalDaemon); },
-          std::nullopt},
+         {"a global daemon is not ours",
+          [](BackgroundItem& i) { i.job = job(u"d"_s, Domain::globalDaemon); }, std::nullopt},
          {"a label without a plist", [](BackgroundItem& i) { i.launchLabel = u"com.x.reg"_s; },
           u"com.x.reg"_s},
          {"application labels are no jobs",
@@ -192,32 +223,34 @@ TEST(Items, WhatMayBeDone) {
 
 TEST(Items, CommandLineQuotesWhatABlankWouldSplit) {
     LaunchJob tool = job(u"com.example.tool"_s);
-    check<QString>(
-        runningPlain(),
-        {{"plain", [](BackgroundItem& i) { i.primary->arguments = {u"node"_s, u"--port=3"_s}; },
-          u"node --port=3"_s},
-         {"blanks, a quote and an empty argument",
-          [](BackgroundItem& i) {
-              i.primary->arguments = {u"/A B/c"_s, u"echo it's"_s, QString()};
-          },
-          u"'/A B/c' 'echo it'\\''s' "_s},
-         {"a tab is no blank", [](BackgroundItem& i) { i.primary->arguments = {u"a\tb"_s}; },
-          u"a\tb"_s},
-         {"a job's program alone",
-          [&](BackgroundItem& i) {
-              tool.program = u"/opt/My Tools/t"_s;
-              tool.arguments = {u"t"_s, u"--serve"_s};
-              i = notRunning(tool);
-          },
-          u"'/opt/My Tools/t'"_s},
-         {"a job's arguments without a program",
-          [&](BackgroundItem& i) {
-              tool.program.reset();
-              tool.arguments = {u"/bin/sh"_s, u"-c"_s, u"exec my app"_s};
-              i = notRunning(tool);
-          },
-          u"/bin/sh -c 'exec my app'"_s}},
-        Items::commandLine);
+    check<QString>(runningPlain(),
+                   {{"plain",
+                     [](BackgroundItem& i) {
+                         i.primary->arguments = {u"node"_s, u"--port=3"_s};
+                     },
+                     u"node --port=3"_s},
+                    {"blanks, a quote and an empty argument",
+                     [](BackgroundItem& i) {
+                         i.primary->arguments = {u"/A B/c"_s, u"echo it's"_s, QString()};
+                     },
+                     u"'/A B/c' 'echo it'\\''s' "_s},
+                    {"a tab is no blank",
+                     [](BackgroundItem& i) { i.primary->arguments = {u"a\tb"_s}; }, u"a\tb"_s},
+                    {"a job's program alone",
+                     [&](BackgroundItem& i) {
+                         tool.program = u"/opt/My Tools/t"_s;
+                         tool.arguments = {u"t"_s, u"--serve"_s};
+                         i = notRunning(tool);
+                     },
+                     u"'/opt/My Tools/t'"_s},
+                    {"a job's arguments without a program",
+                     [&](BackgroundItem& i) {
+                         tool.program.reset();
+                         tool.arguments = {u"/bin/sh"_s, u"-c"_s, u"exec my app"_s};
+                         i = notRunning(tool);
+                     },
+                     u"/bin/sh -c 'exec my app'"_s}},
+                   Items::commandLine);
 }
 
 TEST(Items, SafetyNoteAndStatusTakeTheFirstRuleThatApplies) {
@@ -236,14 +269,17 @@ TEST(Items, SafetyNoteAndStatusTakeTheFirstRuleThatApplies) {
               i.isPartOfBuild = true;
           },
           note(u"! Part of macOS. Leave it running."_s)},
-         {"another user's",
-          [](BackgroundItem& i) { i.primary->uid = otherUser; },
+         {"another user's", [](BackgroundItem& i) { i.primary->uid = otherUser; },
           u"! Runs as another user (root); stop it from its own app or with admin rights."_s},
          {"a process a session started",
-          [](BackgroundItem& i) { i.origin = {Case::agentSession, u"Codex"_s, u"/api"_s}; },
+          [](BackgroundItem& i) {
+              i.origin = {Case::agentSession, u"Codex"_s, u"/api"_s};
+          },
           u"! Used by an active Codex session; stopping may break its work."_s},
          {"the lowest port is named",
-          [](BackgroundItem& i) { i.ports = {8080, 5432}; },
+          [](BackgroundItem& i) {
+              i.ports = {8080, 5432};
+          },
           u"Serves port 5432; clients connected to it lose the connection. It does not come back "
           u"by itself."_s}},
         safety);
@@ -254,32 +290,31 @@ TEST(Items, SafetyNoteAndStatusTakeTheFirstRuleThatApplies) {
     };
     LaunchJob atLoad = job(u"com.example.atload"_s);
     atLoad.runAtLoad = true;
-    check<QString>(
-        notRunning(job(u"com.example.agent"_s)),
-        {{"parked beats disabled and failed",
-          [&](BackgroundItem& i) {
-              i = parked(*i.job);
-              i.isDisabledInLaunchd = true;
-              i.lastExitStatus = 78;
-          },
-          u"Disabled (plist parked)"_s},
-         {"loaded and failed",
-          [](BackgroundItem& i) {
-              i.launchLabel = i.job->label;
-              i.lastExitStatus = -9;
-          },
-          u"Failed (exit -9)"_s},
-         {"loaded at login",
-          [&](BackgroundItem& i) {
-              i.job = atLoad;
-              i.launchLabel = atLoad.label;
-              i.lastExitStatus = 0;
-          },
-          u"Waiting (At login)"_s},
-         {"a login item not loaded", [](BackgroundItem& i) { i.isLoginItem = true; },
-          u"Stopped (until login)"_s},
-         {"on demand, not loaded", [](BackgroundItem&) {}, u"Not loaded (On demand)"_s}},
-        status);
+    check<QString>(notRunning(job(u"com.example.agent"_s)),
+                   {{"parked beats disabled and failed",
+                     [&](BackgroundItem& i) {
+                         i = parked(*i.job);
+                         i.isDisabledInLaunchd = true;
+                         i.lastExitStatus = 78;
+                     },
+                     u"Disabled (plist parked)"_s},
+                    {"loaded and failed",
+                     [](BackgroundItem& i) {
+                         i.launchLabel = i.job->label;
+                         i.lastExitStatus = -9;
+                     },
+                     u"Failed (exit -9)"_s},
+                    {"loaded at login",
+                     [&](BackgroundItem& i) {
+                         i.job = atLoad;
+                         i.launchLabel = atLoad.label;
+                         i.lastExitStatus = 0;
+                     },
+                     u"Waiting (At login)"_s},
+                    {"a login item not loaded", [](BackgroundItem& i) { i.isLoginItem = true; },
+                     u"Stopped (until login)"_s},
+                    {"on demand, not loaded", [](BackgroundItem&) {}, u"Not loaded (On demand)"_s}},
+                   status);
 }
 
 TEST(Items, CompactRowShowsTwoPortsAndACount) {

@@ -59,7 +59,8 @@ TEST(LaunchctlList, RowsAfterTheHeaderSplitOnTabs) {
         // The first non-empty line is the header, whatever it says.
         {"\n1\t0\tcom.example.first\n2\t0\tcom.example.second", {{"com.example.second", {2, 0}}}},
         {"PID\tStatus\tLabel\n25951   0   com.example.spaced\n", {}},
-        {"PID\tStatus\tLabel\n6\t0\t com.example.extra \tmore\n", {{" com.example.extra ", {6, 0}}}},
+        {"PID\tStatus\tLabel\n6\t0\t com.example.extra \tmore\n",
+         {{" com.example.extra ", {6, 0}}}},
         // The later line wins.
         {"PID\tStatus\tLabel\n10\t0\tx\n-\t1\tx\n", {{"x", {std::nullopt, 1}}}},
         // Numbers are an optional sign and ASCII digits, within range.
@@ -80,7 +81,8 @@ TEST(PrintDisabled, OnlyDisabledOrTrueStatesCount) {
         {"disabled services = {\n\t\"com.example.a\" => disabled\n\t\"com.example.b\" => enabled\n"
          "\t\"com.example.c\" => true\n}\n",
          setOf({"com.example.a", "com.example.c"})},
-        {"\t\"a\" => Disabled\n\t\"b\" => false\n\t\"c\" =>\n=> disabled\n\"d\" => \"e\" => disabled",
+        {"\t\"a\" => Disabled\n\t\"b\" => false\n\t\"c\" =>\n=> disabled\n\"d\" => \"e\" => "
+         "disabled",
          {}},
         {"\"  spaced  \" =>\t disabled \t\nbare => disabled\n\"r\" => disabled\r",
          setOf({"  spaced  ", "bare"})},
@@ -135,8 +137,9 @@ TEST(LoginItems, OnlyEnabledAppsInTheUsersSection) {
               (LoginItems{setOf({"/Applications/Some Tool.app", "/Applications/Outer.app",
                                  "file:///Applications/Bad%zz.app"}),
                           setOf({"com.example.sometool", "com.example.inner"})}));
-    EXPECT_EQ(CommandParsers::parseLoginItems(dump, 0),
-              (LoginItems{setOf({"/Applications/Root Only.app"}), setOf({"com.example.rootonly"})}));
+    EXPECT_EQ(
+        CommandParsers::parseLoginItems(dump, 0),
+        (LoginItems{setOf({"/Applications/Root Only.app"}), setOf({"com.example.rootonly"})}));
     EXPECT_EQ(CommandParsers::parseLoginItems(dump, 50), LoginItems{});
 }
 
@@ -242,8 +245,8 @@ QByteArray binaryPlist(const QList<QByteArray>& objects) {
         out += object;
     }
     const quint64 tableOffset = quint64(out.size());
-    return out + table + QByteArray(6, '\0') + "\x04\x04" +
-           bigEndian(quint64(objects.size()), 8) + bigEndian(0, 8) + bigEndian(tableOffset, 8);
+    return out + table + QByteArray(6, '\0') + "\x04\x04" + bigEndian(quint64(objects.size()), 8) +
+           bigEndian(0, 8) + bigEndian(tableOffset, 8);
 }
 
 QByteArray ref(quint32 index) {
@@ -346,9 +349,10 @@ TEST(ScanJobs, FourLocationsInOrderSkippingWhatIsNoDefinition) {
                          .arg(job.label, domainText(job.domain))
                          .arg(text(job.isParkedByQuillmarsh ? "parked" : "in place")));
     std::sort(found.begin(), found.begin() + std::min<qsizetype>(4, found.size()));
-    EXPECT_EQ(found, (QStringList{"user.hidden User agent in place", "user.limit User agent in place",
-                                  "user.link User agent in place", "user.same User agent in place",
-                                  "user.same User agent parked", "global.agent Global agent in place"}));
+    EXPECT_EQ(found,
+              (QStringList{"user.hidden User agent in place", "user.limit User agent in place",
+                           "user.link User agent in place", "user.same User agent in place",
+                           "user.same User agent parked", "global.agent Global agent in place"}));
 
     const auto stamps = JobScanner::folderStamps(folders);
     ASSERT_EQ(stamps.size(), 4);
@@ -365,7 +369,8 @@ TEST(SystemTools, InvocationsAndARunThroughTheStandIns) {
     const std::pair<SystemTools::Invocation, SystemTools::Invocation> cases[] = {
         {SystemTools::launchctlList(tools), {launchctl, {"list"}, 8s}},
         {SystemTools::printDisabled(tools, 501), {launchctl, {"print-disabled", "gui/501"}, 8s}},
-        {SystemTools::bootout(tools, 501, text("a.b")), {launchctl, {"bootout", "gui/501/a.b"}, 8s}},
+        {SystemTools::bootout(tools, 501, text("a.b")),
+         {launchctl, {"bootout", "gui/501/a.b"}, 8s}},
         {SystemTools::bootstrap(tools, 501, text("/L/a b.plist")),
          {launchctl, {"bootstrap", "gui/501", "/L/a b.plist"}, 8s}},
         {SystemTools::enable(tools, 501, text("a.b")), {launchctl, {"enable", "gui/501/a.b"}, 8s}},
@@ -420,15 +425,15 @@ TEST_F(Samples, DefinitionsFromRealMachines) {
         {"com.github.backup-utils.ghe-backup.plist", "com.github.backup-utils.ghe-backup", 1,
          "bin/ghe-backup", false, false, false, false, 14400},
         // CRLF line endings; KeepAlive as a dictionary.
-        {"com.logi.cp-dev-mgr.plist", "com.logi.cp-dev-mgr", 2, "--launchd", true, true, false, false,
-         std::nullopt},
+        {"com.logi.cp-dev-mgr.plist", "com.logi.cp-dev-mgr", 2, "--launchd", true, true, false,
+         false, std::nullopt},
         {"com.openssh.sshd.plist", "com.openssh.sshd", 1, "sshd-keygen-wrapper", false, false,
          false, true, std::nullopt},
         // "--" inside a comment: not well-formed, recovered as launchd does.
         {"homebrew.mxcl.colima.plist", "homebrew.mxcl.colima", 12, "", true, true, false, false,
          std::nullopt},
-        {"homebrew.mxcl.nginx.plist", "homebrew.mxcl.nginx", 3, "daemon off;", true, true,
-         false, false, std::nullopt},
+        {"homebrew.mxcl.nginx.plist", "homebrew.mxcl.nginx", 3, "daemon off;", true, true, false,
+         false, std::nullopt},
         {"com.aoc2025.solver.plist", "com.aoc2025.solver", 3,
          "cd /Users/magnusrodseth/dev/personal/aoc-2025 && /opt/homebrew/bin/claude "
          "--dangerously-skip-permissions \"/solve\"",
@@ -442,9 +447,10 @@ TEST_F(Samples, DefinitionsFromRealMachines) {
         if (!row.lastArgument.isEmpty()) {
             EXPECT_EQ(parsed->arguments.value(row.argumentCount - 1), row.lastArgument);
         }
-        EXPECT_EQ(std::tuple(parsed->runAtLoad, parsed->keepAlive, parsed->hasCalendarInterval,
-                             parsed->disabledInPlist, parsed->startInterval),
-                  std::tuple(row.runAtLoad, row.keepAlive, row.calendar, row.disabled, row.interval))
+        EXPECT_EQ(
+            std::tuple(parsed->runAtLoad, parsed->keepAlive, parsed->hasCalendarInterval,
+                       parsed->disabledInPlist, parsed->startInterval),
+            std::tuple(row.runAtLoad, row.keepAlive, row.calendar, row.disabled, row.interval))
             << row.file;
     }
     for (const char* file : {"NO-LABEL--com.google.keystone.agent.plist",
@@ -475,9 +481,9 @@ TEST_F(Samples, CapturedToolOutputs) {
         EXPECT_TRUE(table.at(text(label)) == entry) << label;
     // Pasted with spaces instead of tabs: nothing.
     EXPECT_TRUE(CommandParsers::parseLaunchctlList(output("launchctl-list-6.txt")).empty());
-    EXPECT_EQ(CommandParsers::parseDisabled(output("print-disabled-4.txt")),
-              setOf({"com.apple.CSCSupportd", "com.apple.ftpd",
-                     "com.apple.mdmclient.daemon.runatboot"}));
+    EXPECT_EQ(
+        CommandParsers::parseDisabled(output("print-disabled-4.txt")),
+        setOf({"com.apple.CSCSupportd", "com.apple.ftpd", "com.apple.mdmclient.daemon.runatboot"}));
 }
 
 } // namespace

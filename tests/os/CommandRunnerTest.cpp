@@ -113,9 +113,10 @@ TEST(CommandRunnerTest, ConcurrentCallsKeepTheirOutputsApart) {
     std::vector<std::thread> threads;
     for (int i = 0; i < count; ++i) {
         threads.emplace_back([i, &results] {
-            results[size_t(i)] = shell(
-                QStringLiteral("printf 'out %s' \"$1\"; printf 'err %s' \"$1\" >&2; exit $(($1 % 7))"),
-                60s, {QString::number(i)});
+            results[size_t(i)] =
+                shell(QStringLiteral(
+                          "printf 'out %s' \"$1\"; printf 'err %s' \"$1\" >&2; exit $(($1 % 7))"),
+                      60s, {QString::number(i)});
         });
     }
     for (std::thread& thread : threads)

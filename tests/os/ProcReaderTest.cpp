@@ -39,7 +39,7 @@ TEST(ProcParsers, MacArgumentArea) {
         {area(3, QByteArrayView("tool\0-v\0", 8)), {"tool", "-v"}},
         {area(1, QByteArrayView("tool\0HOME=/x\0", 13)), {"tool"}},
         {area(3, QByteArrayView("tool\0\0last\0", 11)), {"tool", "", "last"}},
-        {area(2, QByteArrayView("tool\0caf\xe9", 8)), {"tool", "caf" + replacement}},
+        {area(2, QByteArrayView("tool\0caf\xe9", 9)), {"tool", "caf" + replacement}},
         {area(-1, QByteArrayView("tool\0", 5)), {}},
         {area(1, {}).left(9), {}},
     };
@@ -50,7 +50,8 @@ TEST(ProcParsers, MacArgumentArea) {
 TEST(ProcParsers, LinuxStatFromTheLastParenthesis) {
     const auto cat = LinuxProc::parseStat(
         "14970 (cat) R 14968 14968 3923 0 -1 4194304 100 0 0 0 7 3 0 0 20 0 1 0 84377 3133440 379 "
-        "18446744073709551615 93952783110144 93952783130025 140723189212208 0 0 0 0 0 0 0 0 0 17\n");
+        "18446744073709551615 93952783110144 93952783130025 140723189212208 0 0 0 0 0 0 0 0 0 "
+        "17\n");
     EXPECT_EQ(cat, (LinuxProc::Stat{14968, "cat", 4194304, 10, 84377, 379}));
     const auto odd = LinuxProc::parseStat(
         "77 (a) b (c)) S 1 77 77 0 -1 4194560 0 0 0 0 1 2 0 0 20 0 1 0 500 0 12 1844 0\n");
@@ -249,7 +250,8 @@ TEST(LinuxProcRoot, ReadsEveryFieldAndSkipsKernelThreads) {
     ASSERT_TRUE(link("41/cwd", "/srv/work"));
     ASSERT_TRUE(link("41/fd/0", "/dev/null"));
     ASSERT_TRUE(link("41/fd/5", "socket:[555]"));
-    ASSERT_TRUE(write("2/stat", "2 (kthreadd) S 0 0 0 0 -1 2129984 0 0 0 0 0 0 0 0 20 0 1 0 1 0 0\n"));
+    ASSERT_TRUE(
+        write("2/stat", "2 (kthreadd) S 0 0 0 0 -1 2129984 0 0 0 0 0 0 0 0 20 0 1 0 1 0 0\n"));
     ASSERT_TRUE(write("net/tcp", "  sl  local_address rem_address   st\n"
                                  "   0: 0100007F:1F90 00000000:0000 0A 00000000:00000000 "
                                  "00:00000000 00000000     0        0 555 1 0 100 0 0 10 0\n"));
@@ -336,8 +338,8 @@ TEST_F(RealProcess, ReadAllReportsEveryFieldAndItsPort) {
     EXPECT_EQ(ProcReader::basics(pid)->start, snap.startDate);
 
     const LinuxProcPlatform fallback({QStringLiteral("/proc"), false});
-    for (const ProcPlatform* platform : {&ProcReader::systemPlatform(),
-                                         static_cast<const ProcPlatform*>(&fallback)}) {
+    for (const ProcPlatform* platform :
+         {&ProcReader::systemPlatform(), static_cast<const ProcPlatform*>(&fallback)}) {
         ProcReader::SocketOwnerCache owners;
         EXPECT_EQ(ProcReader::listeningPorts({pid, getpid()}, owners, *platform),
                   (PortMap{{pid, {port}}}));

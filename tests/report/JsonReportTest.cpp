@@ -46,8 +46,7 @@ QByteArray render(const QList<BackgroundItem>& running, const QList<BackgroundIt
 
 json only(const BackgroundItem& item) {
     const bool isRunning = item.state == State::running;
-    const QByteArray bytes =
-        isRunning ? render({item}, {}) : render({}, {item});
+    const QByteArray bytes = isRunning ? render({item}, {}) : render({}, {item});
     return json::parse(bytes.begin(), bytes.end()).at(isRunning ? "running" : "notRunning").at(0);
 }
 
@@ -71,6 +70,8 @@ TEST(JsonReport, LayoutIsSortedIndentedUnescapedAndEndsWithOneLineFeed) {
     const auto ordered = nlohmann::ordered_json::parse(bytes.begin(), bytes.end());
     EXPECT_EQ(ordered.at("running").at(0).at("explanation"), "bad \xef\xbf\xbd bytes");
     std::function<void(const nlohmann::ordered_json&)> sorted = [&](const auto& value) {
+        if (!value.is_structured())
+            return;
         std::string previous;
         for (const auto& [key, member] : value.items()) {
             if (value.is_object()) {
@@ -126,8 +127,8 @@ TEST(JsonReport, StatusAndAutoStartOfJobs) {
     };
     const Case cases[] = {
         {"on demand", [](BackgroundItem&) {}, "Not loaded (", false},
-        {"run at load", [](BackgroundItem& i) { i.job->runAtLoad = true; },
-         "Stopped (until login)", true},
+        {"run at load", [](BackgroundItem& i) { i.job->runAtLoad = true; }, "Stopped (until login)",
+         true},
         {"calendar", [](BackgroundItem& i) { i.job->hasCalendarInterval = true; },
          "Stopped (until login)", true},
         {"parked",
