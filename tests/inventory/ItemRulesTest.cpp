@@ -1,5 +1,4 @@
-// The rules that judge one item: who started it, what may be done to it, what
-// stopping it means, its status, its explanation, and the text helpers.
+// The rules that judge one item: origin, safety, status, explanation, text helpers.
 
 #include <functional>
 
@@ -34,84 +33,47 @@ ProcSnapshot proc(const QString& name, const QString& path, QStringList argument
     return p;
 }
 
+// Which origin wins when several apply along the parent chain (nearest first).
 TEST(Origins, ClassifyOverTheParentChain) {
-    const ProcSnapshot node = proc(u"node"_s, u"/opt/homebrew/bin/node"_s, {u"node"_s, u"s.js"_s});
+    const ProcSnapshot node = proc(u"node"_s, u"/bin/node"_s, {u"node"_s, u"s.js"_s});
     const ProcSnapshot zsh = proc(u"zsh"_s, u"/bin/zsh"_s);
-    const ProcSnapshot loginZsh = proc(u"-zsh"_s, u"/bin/zsh"_s);
     const ProcSnapshot iterm =
         proc(u"iTerm2"_s, u"/Applications/iTerm.app/Contents/MacOS/iTerm2"_s);
-    const ProcSnapshot claude =
-        proc(u"claude"_s, u"/u/.local/bin/claude"_s, {u"claude"_s}, u"/web"_s);
+    const ProcSnapshot claude = proc(u"claude"_s, u"/u/bin/claude"_s, {u"claude"_s}, u"/web"_s);
     const ProcSnapshot codex =
-        proc(u"node"_s, u"/opt/homebrew/bin/node"_s,
-             {u"node"_s, u"/lib/node_modules/@openai/codex/x.js"_s}, u"/api"_s);
+        proc(u"node"_s, u"/bin/node"_s, {u"node"_s, u"/lib/node_modules/@openai/codex/x.js"_s},
+             u"/api"_s);
     const ProcSnapshot foo = proc(u"Foo"_s, u"/Applications/Foo.app/Contents/MacOS/Foo"_s);
     const ProcSnapshot code =
         proc(u"Electron"_s, u"/Applications/Visual Studio Code.app/Contents/MacOS/Electron"_s);
     const ProcSnapshot helper =
-        proc(u"Foo Helper"_s, u"/Applications/Foo.app/Contents/Frameworks/"
-                              u"Foo Helper.app/Contents/MacOS/Foo Helper"_s);
+        proc(u"H"_s, u"/Applications/Foo.app/Contents/Frameworks/H.app/Contents/MacOS/H"_s);
     const ProcSnapshot daemon = proc(u"agentd"_s, u"/usr/local/bin/agentd"_s);
     const ProcSnapshot make = proc(u"make"_s, u"/usr/bin/make"_s);
     const ProcSnapshot python = proc(u"python3"_s, u"/usr/bin/python3"_s);
-    const std::optional<QString> none;
-    const std::optional<QString> agentLabel = u"com.example.agent"_s;
-    const std::optional<QString> appLabel = u"application.com.foo.Foo.1.2"_s;
-    const std::tuple<const char*, QList<ProcSnapshot>, ProcSnapshot, std::optional<QString>, Origin>
-        rows[] = {
-            {"terminal", {zsh, iterm}, node, none, {Case::terminal, u"iTerm"_s, {}}},
-            {"an agent beats its terminal",
-             {zsh, claude, zsh, iterm},
-             node,
-             none,
-             {Case::agentSession, u"Claude"_s, u"/web"_s}},
-            {"codex through node",
-             {codex, zsh},
-             node,
-             none,
-             {Case::agentSession, u"Codex"_s, u"/api"_s}},
-            {"the agent by its own parents",
-             {zsh, iterm},
-             claude,
-             none,
-             {Case::terminal, u"iTerm"_s, {}}},
-            {"an agent beats a label",
-             {claude},
-             node,
-             agentLabel,
-             {Case::agentSession, u"Claude"_s, u"/web"_s}},
-            {"an IDE beats a label",
-             {code},
-             node,
-             agentLabel,
-             {Case::ide, u"Visual Studio Code"_s, {}}},
-            {"the nearest bundle names the outermost app",
-             {helper, foo},
-             node,
-             none,
-             {Case::appHelper, u"Foo"_s, {}}},
-            {"a label beats an app parent",
-             {foo},
-             helper,
-             u"com.foo.helper"_s,
-             {Case::launchdJob, u"com.foo.helper"_s, {}}},
-            {"an application label is an app", {}, daemon, appLabel, {Case::app, {}, {}}},
-            {"an application label never makes a job",
-             {foo},
-             node,
-             appLabel,
-             {Case::appHelper, u"Foo"_s, {}}},
-            {"nothing registers it", {}, daemon, none, {Case::detached, {}, {}}},
-            {"a login shell further up", {make, loginZsh}, node, none, {Case::shell, {}, {}}},
-            {"an app parent beats a shell",
-             {zsh, foo},
-             node,
-             none,
-             {Case::appHelper, u"Foo"_s, {}}},
-            {"no recognisable parent", {python}, node, none, {Case::unknown, {}, {}}},
-        };
-    for (const auto& [why, chain, primary, label, expected] : rows)
-        EXPECT_EQ(Origins::classify(chain, primary, label), expected) << why;
+    const std::optional<QString> none, agent = u"com.example.agent"_s,
+                                       app = u"application.com.foo.Foo.1.2"_s;
+    const Origin terminal{Case::terminal, u"iTerm"_s, {}}, fooHelper{Case::appHelper, u"Foo"_s, {}},
+        claudeSession{Case::agentSession, u"Claude"_s, u"/web"_s};
+    const std::tuple<QList<ProcSnapshot>, ProcSnapshot, std::optional<QString>, Origin> rows[] = {
+        {{zsh, iterm}, node, none, terminal},
+        {{zsh, claude, zsh, iterm}, node, none, claudeSession}, // an agent beats its terminal
+        {{codex, zsh}, node, none, {Case::agentSession, u"Codex"_s, u"/api"_s}},
+        {{zsh, iterm}, claude, none, terminal}, // the agent by its own parents
+        {{claude}, node, agent, claudeSession}, // an agent beats a label
+        {{code}, node, agent, {Case::ide, u"Visual Studio Code"_s, {}}}, // so does an IDE
+        {{helper, foo}, node, none, fooHelper},                          // the outermost app
+        {{foo}, helper, u"com.foo.helper"_s, {Case::launchdJob, u"com.foo.helper"_s, {}}},
+        {{}, daemon, app, {Case::app, {}, {}}},
+        {{foo}, node, app, fooHelper}, // an application label never makes a job
+        {{}, daemon, none, {Case::detached, {}, {}}},
+        {{make, proc(u"-zsh"_s, u"/bin/zsh"_s)}, node, none, {Case::shell, {}, {}}},
+        {{zsh, foo}, node, none, fooHelper}, // an app parent beats a shell
+        {{python}, node, none, {Case::unknown, {}, {}}},
+    };
+    for (const auto& [chain, primary, label, expected] : rows)
+        EXPECT_EQ(Origins::classify(chain, primary, label), expected)
+            << qPrintable(chain.value(0).path);
 
     EXPECT_TRUE(Origins::isPartOfBuild(proc(u"cc1"_s, u"/x/cc1"_s), {python, make}));
     EXPECT_FALSE(Origins::isPartOfBuild(node, {zsh, iterm}));
@@ -124,7 +86,7 @@ TEST(Origins, AgentToolsAndAppBundles) {
         {u"/usr/local/bin/node"_s, {u"node"_s, u"--flag"_s, u"claude-code"_s}, std::nullopt},
         {u"/Applications/Claude.app/Contents/MacOS/Claude"_s, {}, std::nullopt},
         {u"/usr/local/bin/codex-helper"_s, {}, std::nullopt},
-        {u"/opt/x-claude"_s, {u"-code"_s}, std::nullopt}, // never across pieces
+        {u"/opt/x-claude"_s, {u"-code"_s}, std::nullopt}, // never across arguments
         {u"/opt/x"_s, {u"x"_s, u"@OPENAI/CODEX"_s}, u"Codex"_s},
         {u"/usr/bin/vim"_s, {u"vim"_s, u"claude.md"_s}, std::nullopt},
     };
@@ -152,12 +114,6 @@ void check(const BackgroundItem& base, const std::vector<Row<T>>& rows, F rule) 
         row.change(item);
         EXPECT_EQ(rule(item), row.expected) << row.why;
     }
-}
-
-BackgroundItem parked(const LaunchJob& definition) {
-    BackgroundItem item = notRunning(definition);
-    item.state = State::disabled;
-    return item;
 }
 
 TEST(Items, WhatMayBeDone) {
@@ -222,67 +178,54 @@ TEST(Items, WhatMayBeDone) {
 }
 
 TEST(Items, CommandLineQuotesWhatABlankWouldSplit) {
+    const std::pair<QStringList, QString> rows[] = {
+        {{u"node"_s, u"--port=3"_s}, u"node --port=3"_s},
+        {{u"/A B/c"_s, u"echo it's"_s, QString()}, u"'/A B/c' 'echo it'\\''s' "_s},
+        {{u"a\tb"_s}, u"a\tb"_s}}; // a tab is no blank
+    for (const auto& [arguments, expected] : rows) {
+        BackgroundItem item = runningPlain();
+        item.primary->arguments = arguments;
+        EXPECT_EQ(Items::commandLine(item), expected);
+    }
+    // A job's program alone, or its arguments when it has none.
     LaunchJob tool = job(u"com.example.tool"_s);
-    check<QString>(runningPlain(),
-                   {{"plain",
-                     [](BackgroundItem& i) {
-                         i.primary->arguments = {u"node"_s, u"--port=3"_s};
-                     },
-                     u"node --port=3"_s},
-                    {"blanks, a quote and an empty argument",
-                     [](BackgroundItem& i) {
-                         i.primary->arguments = {u"/A B/c"_s, u"echo it's"_s, QString()};
-                     },
-                     u"'/A B/c' 'echo it'\\''s' "_s},
-                    {"a tab is no blank",
-                     [](BackgroundItem& i) { i.primary->arguments = {u"a\tb"_s}; }, u"a\tb"_s},
-                    {"a job's program alone",
-                     [&](BackgroundItem& i) {
-                         tool.program = u"/opt/My Tools/t"_s;
-                         tool.arguments = {u"t"_s, u"--serve"_s};
-                         i = notRunning(tool);
-                     },
-                     u"'/opt/My Tools/t'"_s},
-                    {"a job's arguments without a program",
-                     [&](BackgroundItem& i) {
-                         tool.program.reset();
-                         tool.arguments = {u"/bin/sh"_s, u"-c"_s, u"exec my app"_s};
-                         i = notRunning(tool);
-                     },
-                     u"/bin/sh -c 'exec my app'"_s}},
-                   Items::commandLine);
+    tool.program = u"/opt/My Tools/t"_s;
+    tool.arguments = {u"/bin/sh"_s, u"-c"_s, u"exec my app"_s};
+    EXPECT_EQ(Items::commandLine(notRunning(tool)), u"'/opt/My Tools/t'"_s);
+    tool.program.reset();
+    EXPECT_EQ(Items::commandLine(notRunning(tool)), u"/bin/sh -c 'exec my app'"_s);
 }
 
+// The first rule that applies gives the note (by a word of its text) and the status.
 TEST(Items, SafetyNoteAndStatusTakeTheFirstRuleThatApplies) {
-    const auto note = [](const QString& start) { return start; };
     const auto safety = [](const BackgroundItem& item) {
         const auto found = Items::safetyNote(item, me);
         return found ? (found->isWarning ? u"! "_s : u""_s) + found->text : u"none"_s;
     };
-    check<QString>(
-        runningPlain(),
-        {{"not running", [](BackgroundItem& i) { i = notRunning(job(u"x"_s)); }, u"none"_s},
-         {"Apple's before everything",
-          [](BackgroundItem& i) {
-              i.isApple = true;
-              i.primary->uid = otherUser;
-              i.isPartOfBuild = true;
-          },
-          note(u"! Part of macOS. Leave it running."_s)},
-         {"another user's", [](BackgroundItem& i) { i.primary->uid = otherUser; },
-          u"! Runs as another user (root); stop it from its own app or with admin rights."_s},
-         {"a process a session started",
-          [](BackgroundItem& i) {
-              i.origin = {Case::agentSession, u"Codex"_s, u"/api"_s};
-          },
-          u"! Used by an active Codex session; stopping may break its work."_s},
-         {"the lowest port is named",
-          [](BackgroundItem& i) {
-              i.ports = {8080, 5432};
-          },
-          u"Serves port 5432; clients connected to it lose the connection. It does not come back "
-          u"by itself."_s}},
-        safety);
+    const std::vector<Row<QString>> notes = {
+        {"not running", [](BackgroundItem& i) { i = notRunning(job(u"x"_s)); }, u"none"_s},
+        {"Apple's first",
+         [](BackgroundItem& i) {
+             i.isApple = i.isPartOfBuild = true;
+             i.primary->uid = otherUser;
+         },
+         u"! Part of macOS"_s},
+        {"another user's", [](BackgroundItem& i) { i.primary->uid = otherUser; }, u"! Runs as"_s},
+        {"a session's",
+         [](BackgroundItem& i) {
+             i.origin = {Case::agentSession, u"Codex"_s, {}};
+         },
+         u"! Used by an active Codex"_s},
+        {"the lowest port",
+         [](BackgroundItem& i) {
+             i.ports = {8080, 5432};
+         },
+         u"Serves port 5432"_s}};
+    for (const Row<QString>& row : notes) {
+        BackgroundItem item = runningPlain();
+        row.change(item);
+        EXPECT_TRUE(safety(item).startsWith(row.expected)) << row.why << qPrintable(safety(item));
+    }
 
     const auto status = [](const BackgroundItem& item) {
         const StatusLine line = Items::statusLine(item);
@@ -293,7 +236,7 @@ TEST(Items, SafetyNoteAndStatusTakeTheFirstRuleThatApplies) {
     check<QString>(notRunning(job(u"com.example.agent"_s)),
                    {{"parked beats disabled and failed",
                      [&](BackgroundItem& i) {
-                         i = parked(*i.job);
+                         i.state = State::disabled;
                          i.isDisabledInLaunchd = true;
                          i.lastExitStatus = 78;
                      },
