@@ -255,8 +255,7 @@ TEST(Items, SafetyNoteAndStatusTakeTheFirstRuleThatApplies) {
                      },
                      u"Waiting (At login)"_s},
                     {"a login item not loaded", [](BackgroundItem& i) { i.isLoginItem = true; },
-                     u"Stopped (until login)"_s},
-                    {"on demand, not loaded", [](BackgroundItem&) {}, u"Not loaded (On demand)"_s}},
+                     u"Stopped (until login)"_s}},
                    status);
 }
 

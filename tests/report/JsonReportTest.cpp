@@ -149,7 +149,10 @@ TEST(JsonReport, StoredLoginItemsDecodeOrFallBackToEmpty) {
     const QString key = QLatin1String(JsonReport::loginItemsKey);
     settings.setValue(key, CommandParsers::encodeLoginItems(items));
     EXPECT_TRUE(JsonReport::storedLoginItems(settings) == items);
-    for (const QVariant& bad : {QVariant(QByteArray("{not json")), QVariant(42)}) {
+    // A damaged value is dropped as a whole.
+    for (const QVariant& bad : {QVariant(QByteArray("{not json")), QVariant(42),
+                                QVariant(QByteArray(R"({"appPaths":["/A.app",1],"bundleIDs":[]})")),
+                                QVariant(QByteArray(R"({"appPaths":["/A.app"]})"))}) {
         settings.setValue(key, bad);
         EXPECT_TRUE(JsonReport::storedLoginItems(settings) == CommandParsers::LoginItems{});
     }

@@ -10,15 +10,16 @@ namespace JsonSchema {
 
 inline QStringList reportErrors(const QByteArray& document) {
     QProcess python;
-    python.start(QStringLiteral("/usr/bin/python3"),
-                 {QStringLiteral("-c"),
-                  QStringLiteral("import json, sys, jsonschema\n"
-                                 "schema = json.load(open(sys.argv[1], encoding='utf-8'))\n"
-                                 "doc = json.loads(sys.stdin.buffer.read().decode('utf-8'))\n"
-                                 "for e in jsonschema.Draft202012Validator(schema).iter_errors(doc):\n"
-                                 "    print('/' + '/'.join(map(str, e.absolute_path)) + ': ' + "
-                                 "e.message)\n"),
-                  QStringLiteral(QUILLMARSH_SOURCE_DIR "/docs/report.schema.json")});
+    python.start(
+        QStringLiteral("/usr/bin/python3"),
+        {QStringLiteral("-c"),
+         QStringLiteral("import json, sys, jsonschema\n"
+                        "schema = json.load(open(sys.argv[1], encoding='utf-8'))\n"
+                        "doc = json.loads(sys.stdin.buffer.read().decode('utf-8'))\n"
+                        "for e in jsonschema.Draft202012Validator(schema).iter_errors(doc):\n"
+                        "    print('/' + '/'.join(map(str, e.absolute_path)) + ': ' + "
+                        "e.message)\n"),
+         QStringLiteral(QUILLMARSH_SOURCE_DIR "/docs/report.schema.json")});
     python.write(document);
     python.closeWriteChannel();
     if (!python.waitForFinished(60000))
