@@ -1,27 +1,9 @@
 #pragma once
 
-// Small builders for hand-made items in the inventory tests.
-
-#include <optional>
-#include <ostream>
-
-#include <QString>
-#include <QStringList>
+// Small builders for hand-made items.
 
 #include "inventory/BackgroundItem.h"
-
-// Readable values in failure messages.
-inline void PrintTo(const QString& text, std::ostream* out) {
-    *out << '"' << text.toStdString() << '"';
-}
-
-inline void PrintTo(const SafetyNote& note, std::ostream* out) {
-    *out << (note.isWarning ? "warning " : "note ") << '"' << note.text.toStdString() << '"';
-}
-
-inline void PrintTo(const StatusLine& line, std::ostream* out) {
-    *out << '"' << line.status.toStdString() << "\" (\"" << line.detail.toStdString() << "\")";
-}
+#include "support/Printers.h"
 
 namespace ItemFixtures {
 
@@ -45,8 +27,7 @@ inline LaunchJob job(const QString& label,
                      LaunchJob::Domain domain = LaunchJob::Domain::userAgent) {
     LaunchJob j;
     j.label = label;
-    j.plistPath =
-        QStringLiteral("/Users/me/Library/LaunchAgents/") + label + QStringLiteral(".plist");
+    j.plistPath = QStringLiteral("/Users/me/Library/LaunchAgents/%1.plist").arg(label);
     j.domain = domain;
     j.program = QStringLiteral("/usr/local/bin/") + label;
     return j;
@@ -55,10 +36,8 @@ inline LaunchJob job(const QString& label,
 // A running plain process of the current user.
 inline BackgroundItem running(const ProcSnapshot& primary) {
     BackgroundItem item;
-    item.id = QStringLiteral("exe:") + primary.path + QStringLiteral("||");
+    item.id = QStringLiteral("exe:%1||").arg(primary.path);
     item.name = primary.name;
-    item.kind = BackgroundItem::Kind::process;
-    item.state = BackgroundItem::State::running;
     item.primary = primary;
     item.members = {primary};
     item.memory = primary.memory.value_or(0);

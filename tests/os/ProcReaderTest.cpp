@@ -1,419 +1,341 @@
+// The process reader: parsers on text captured from Debian 12, caching and
+// socket owners on a scripted platform, a written proc root and the real /proc.
+
+#include "os/ProcReader.h"
+
 #include <cstring>
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
-#include "os/ProcReader.h"
+#include <unistd.h>
+
+#include "os/LinuxProcPlatform.h"
 #include "support/FakeProcPlatform.h"
+#include "support/Printers.h"
 
 namespace {
 
 using ProcReader::StaticInfo;
-using ProcReader::StaticInfoCache;
 
-// An argument area: count, executable path, padding, then `strings` verbatim.
-QByteArray area(qint32 count, const QByteArray& strings,
-                const QByteArray& executable = "/bin/tool") {
-    QByteArray bytes(4, '\0');
-    std::memcpy(bytes.data(), &count, sizeof count);
-    bytes += executable;
-    bytes += QByteArray(3, '\0');
-    bytes += strings;
-    return bytes;
-}
+const QString replacement(QChar(0xFFFD));
 
-QByteArray bytesOf(const char* text, size_t size) {
-    return QByteArray(text, static_cast<qsizetype>(size));
-}
-
-struct ArgumentCase {
-    const char* name;
-    QByteArray bytes;
-    QStringList expected;
-};
-
-TEST(ProcReaderParseArguments, Table) {
-    const QString replacement(QChar(0xFFFD));
-    const std::vector<ArgumentCase> cases = {
-        {"empty", QByteArray(), {}},
-        {"exactly four bytes", QByteArray(4, '\1'), {}},
-        {"count only and one byte", area(1, QByteArray(), QByteArray()).left(5), {}},
-        {"path without arguments", area(0, QByteArray()), {}},
-        {"path then padding to the end", area(2, QByteArray()), {}},
-        {"two strings", area(2, bytesOf("tool\0-v\0", 8)), {"tool", "-v"}},
-        {"count 3 but only two strings", area(3, bytesOf("tool\0-v\0", 8)), {"tool", "-v"}},
-        {"environment after the arguments is not read",
-         area(1, bytesOf("tool\0HOME=/x\0", 13)),
-         {"tool"}},
-        {"two NULs in a row give an empty argument",
-         area(3, bytesOf("tool\0\0last\0", 11)),
-         {"tool", "", "last"}},
-        {"last string runs to the end", area(2, QByteArray("tool\0tail", 9)), {"tool", "tail"}},
-        {"negative count", area(-1, bytesOf("tool\0", 5)), {}},
-        {"blank inside an argument",
-         area(2, bytesOf("tool\0with blank\0", 16)),
-         {"tool", "with blank"}},
-        {"invalid UTF-8 is replaced",
-         area(2, bytesOf("tool\0caf\xe9\0", 9)),
-         {"tool", "caf" + replacement}},
-        {"no NUL after the path", area(1, QByteArray(), "/bin/tool").left(13), {}},
+TEST(ProcParsers, MacArgumentArea) {
+    const auto area = [](qint32 count, QByteArrayView strings) {
+        QByteArray bytes(4, '\0');
+        std::memcpy(bytes.data(), &count, sizeof count);
+        return bytes + QByteArray("/bin/tool\0\0\0", 12) + strings.toByteArray();
     };
-    for (const ArgumentCase& c : cases)
-        EXPECT_EQ(ProcReader::parseArguments(c.bytes), c.expected) << c.name;
+    const std::pair<QByteArray, QStringList> cases[] = {
+        {QByteArray(), {}},
+        {area(0, {}), {}},
+        {area(2, QByteArrayView("tool\0-v\0", 8)), {"tool", "-v"}},
+        {area(3, QByteArrayView("tool\0-v\0", 8)), {"tool", "-v"}},
+        {area(1, QByteArrayView("tool\0HOME=/x\0", 13)), {"tool"}},
+        {area(3, QByteArrayView("tool\0\0last\0", 11)), {"tool", "", "last"}},
+        {area(2, QByteArrayView("tool\0caf\xe9", 9)), {"tool", "caf" + replacement}},
+        {area(-1, QByteArrayView("tool\0", 5)), {}},
+        {area(1, {}).left(9), {}},
+    };
+    for (const auto& [bytes, expected] : cases)
+        EXPECT_EQ(ProcReader::parseArguments(bytes), expected) << bytes.toHex().constData();
 }
 
-FakeProcess process(Uid uid, const char* name, std::optional<double> start, const char* path = "",
-                    QStringList arguments = {}, const char* cwd = "/home/someone") {
+TEST(ProcParsers, LinuxStatFromTheLastParenthesis) {
+    const auto cat = LinuxProc::parseStat(
+        "14970 (cat) R 14968 14968 3923 0 -1 4194304 100 0 0 0 7 3 0 0 20 0 1 0 84377 3133440 379 "
+        "18446744073709551615 93952783110144 93952783130025 140723189212208 0 0 0 0 0 0 0 0 0 "
+        "17\n");
+    EXPECT_EQ(cat, (LinuxProc::Stat{14968, "cat", 4194304, 10, 84377, 379}));
+    const auto odd = LinuxProc::parseStat(
+        "77 (a) b (c)) S 1 77 77 0 -1 4194560 0 0 0 0 1 2 0 0 20 0 1 0 500 0 12 1844 0\n");
+    ASSERT_TRUE(odd);
+    EXPECT_EQ(odd->name, "a) b (c)");
+    EXPECT_EQ(odd->ppid, 1);
+    EXPECT_EQ(odd->cpuTicks, 3u);
+    for (const char* bad : {"14970 (cat) R 14968 14968", "no parenthesis",
+                            "1 (x) S one 0 0 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 1 0 0"})
+        EXPECT_FALSE(LinuxProc::parseStat(bad)) << bad;
+}
+
+TEST(ProcParsers, LinuxSmallFiles) {
+    EXPECT_EQ(LinuxProc::parseBootTime("cpu  1 2 3\nbtime 1796553673\nprocesses 9\n"), 1796553673);
+    EXPECT_FALSE(LinuxProc::parseBootTime("cpu  1 2 3\n"));
+    EXPECT_EQ(LinuxProc::parseSocketLink("socket:[30931]"), 30931u);
+    for (const char* link : {"pipe:[30931]", "/home/me/socket:[1]", "socket:[]"})
+        EXPECT_EQ(LinuxProc::parseSocketLink(link), 0u) << link;
+    EXPECT_EQ(LinuxProc::executableFromLink("/usr/bin/tool (deleted)"), "/usr/bin/tool");
+    EXPECT_EQ(LinuxProc::parseCommandLine(QByteArray("sh\0-c\0\0with blank\0caf\xe9\0", 23)),
+              (QStringList{"sh", "-c", "", "with blank", "caf" + replacement}));
+    EXPECT_EQ(LinuxProc::parseCommandLine("nginx: worker process"),
+              QStringList{"nginx: worker process"});
+}
+
+TEST(ProcParsers, NetTcpKeepsListeningSocketsOnly) {
+    const QByteArray tcp6 =
+        "  sl  local_address                         remote_address                        st "
+        "tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
+        "   0: 00000000000000000000000001000000:A56F 00000000000000000000000000000000:0000 0A "
+        "00000000:00000000 00:00000000 00000000     0        0 30928 1 00000000e8d13ded 100 0 0 "
+        "10 0\n"
+        "   1: 00000000000000000000000001000000:A56F 00000000000000000000000001000000:E916 01 "
+        "00000000:00000000 00:00000000 00000000     0        0 30930 1 000000001e7dab20 20 0 0 "
+        "10 -1\n"
+        "   2: 0100007F:07E8 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0"
+        "        0 313 1 000000000363cec7 100 0 0 10 0\n"
+        "   3: garbage\n";
+    EXPECT_EQ(LinuxProc::parseNetTcp(tcp6),
+              (std::vector<ListeningSocket>{{30928, 42351}, {313, 2024}}));
+}
+
+FakeProcess process(Uid uid, const char* path, double start, QStringList arguments = {}) {
     FakeProcess p;
-    p.basics = ProcReader::Basics{1, uid, QString::fromUtf8(name), start};
+    p.basics = ProcReader::Basics{1, uid, QStringLiteral("kname"), start};
     p.cpuTicks = 100;
     p.memory = 4096;
     if (*path)
         p.path = QString::fromUtf8(path);
     p.arguments = std::move(arguments);
-    p.workingDirectory = QString::fromUtf8(cwd);
+    p.workingDirectory = QStringLiteral("/home/someone");
     return p;
 }
 
-TEST(ProcReaderAllPids, DropsPidZeroAndNegativeEntries) {
+TEST(ProcReaderReadAll, ArgumentsOnlyForOwnProcessesOutsideTheSystem) {
     FakeProcPlatform platform;
-    platform.pidList = {0, 1, -3, 42, 7};
-    EXPECT_EQ(ProcReader::allPids(platform), (std::vector<Pid>{1, 42, 7}));
-    platform.pidList.clear();
-    EXPECT_TRUE(ProcReader::allPids(platform).empty());
-}
-
-TEST(ProcReaderTicks, MultipliesBeforeDividingAndTreatsZeroDenominatorAsOne) {
-    FakeProcPlatform platform;
-    platform.base = Timebase{125, 3};
-    EXPECT_EQ(ProcReader::ticksToNanos(3, platform), 125u);
-    EXPECT_EQ(ProcReader::ticksToNanos(1, platform), 41u);
-    platform.base = Timebase{7, 0};
-    EXPECT_EQ(ProcReader::ticksToNanos(6, platform), 42u);
-}
-
-TEST(ProcReaderSnapshot, NamesFromPathOrKernel) {
-    FakeProcPlatform platform;
-    platform.base = Timebase{10, 1};
-    platform.add(10, process(501, "short", 100.5, "/opt/tools/bin/worker"));
-    platform.add(11, process(501, "kernelname", std::nullopt));
-
-    const auto withPath = ProcReader::snapshot(10, nullptr, platform);
-    ASSERT_TRUE(withPath);
-    EXPECT_EQ(withPath->name, "worker");
-    EXPECT_EQ(withPath->path, "/opt/tools/bin/worker");
-    EXPECT_EQ(withPath->startDate, 100.5);
-    EXPECT_EQ(withPath->cpuNanos, 1000u);
-    EXPECT_EQ(withPath->memory, 4096u);
-    EXPECT_TRUE(withPath->arguments.isEmpty());
-    EXPECT_FALSE(withPath->workingDirectory);
-
-    const auto withoutPath = ProcReader::snapshot(11, nullptr, platform);
-    ASSERT_TRUE(withoutPath);
-    EXPECT_EQ(withoutPath->name, "kernelname");
-    EXPECT_EQ(withoutPath->path, "");
-    EXPECT_FALSE(withoutPath->startDate);
-
-    EXPECT_FALSE(ProcReader::snapshot(12, nullptr, platform));
-    EXPECT_EQ(platform.openHandles, 0);
-}
-
-TEST(ProcReaderSnapshot, UnreadableUsageLeavesMemoryAndCpuAbsent) {
-    FakeProcPlatform platform;
-    FakeProcess p = process(501, "idle", 5.0);
-    p.cpuTicks.reset();
-    p.memory.reset();
-    platform.add(3, p);
-    const auto snap = ProcReader::snapshot(3, nullptr, platform);
-    ASSERT_TRUE(snap);
-    EXPECT_FALSE(snap->memory);
-    EXPECT_FALSE(snap->cpuNanos);
-}
-
-TEST(ProcReaderSnapshot, CachedPathOnlyForTheSameStartAndWhenNotEmpty) {
-    FakeProcPlatform platform;
-    platform.add(10, process(501, "w", 100.0, "/real/path"));
-    platform.add(11, process(501, "w", std::nullopt, "/real/other"));
-
-    const StaticInfo same{100.0, "/cached/path", {}};
-    EXPECT_EQ(ProcReader::snapshot(10, &same, platform)->path, "/cached/path");
-    EXPECT_EQ(platform.pathReads[10], 0);
-
-    const StaticInfo reused{99.0, "/cached/path", {}};
-    EXPECT_EQ(ProcReader::snapshot(10, &reused, platform)->path, "/real/path");
-
-    const StaticInfo empty{100.0, "", {}};
-    EXPECT_EQ(ProcReader::snapshot(10, &empty, platform)->path, "/real/path");
-    EXPECT_EQ(platform.pathReads[10], 2);
-
-    // Two absent start times count as the same process.
-    const StaticInfo bothAbsent{std::nullopt, "/cached/other", {}};
-    EXPECT_EQ(ProcReader::snapshot(11, &bothAbsent, platform)->path, "/cached/other");
-    const StaticInfo oneAbsent{std::nullopt, "/cached/path", {}};
-    EXPECT_EQ(ProcReader::snapshot(10, &oneAbsent, platform)->path, "/real/path");
-}
-
-class ProcReaderReadAll : public ::testing::Test {
-protected:
-    FakeProcPlatform platform;
-    StaticInfoCache cache;
-};
-
-TEST_F(ProcReaderReadAll, ReadsArgumentsAndDirectoryOnlyForOwnNonSystemProcesses) {
-    platform.add(1, process(0, "launchd", 1.0, "/sbin/launchd", {"/sbin/launchd"}, "/"));
-    platform.add(20, process(501, "Finder", 2.0, "/System/Library/Finder", {"Finder"}));
-    platform.add(21, process(501, "helper", 3.0, "/usr/libexec/helper", {"helper"}));
-    platform.add(22, process(501, "node", 4.0, "/usr/local/bin/node", {"node", "serve.js"},
-                             "/home/someone/app"));
-    platform.add(23, process(502, "other", 5.0, "/usr/local/bin/other", {"other"}));
+    ProcReader::StaticInfoCache cache;
+    platform.add(1, process(0, "/sbin/launchd", 1, {"/sbin/launchd"}));
+    platform.add(20, process(501, "/System/Library/Finder", 2, {"Finder"}));
+    platform.add(21, process(501, "/usr/libexec/helper", 3, {"helper"}));
+    platform.add(22, process(501, "/usr/local/bin/node", 4, {"node", "serve.js"}));
+    platform.add(23, process(502, "/usr/local/bin/other", 5, {"other"}));
+    platform.add(30, process(501, "", 6, {"/opt/app/bin/daemon", "-f"}));
+    platform.add(31, process(501, "", 7, {"daemon"}));
 
     const ProcessTable table = ProcReader::readAll(cache, platform);
-    ASSERT_EQ(table.size(), 5u);
+    ASSERT_EQ(table.size(), 7u);
     for (const Pid pid : {1, 20, 21, 23}) {
         EXPECT_TRUE(table.at(pid).arguments.isEmpty()) << pid;
         EXPECT_FALSE(table.at(pid).workingDirectory) << pid;
-        EXPECT_EQ(platform.argumentReads[pid], 0) << pid;
-        EXPECT_EQ(platform.directoryReads[pid], 0) << pid;
     }
     EXPECT_EQ(table.at(22).arguments, (QStringList{"node", "serve.js"}));
-    EXPECT_EQ(table.at(22).workingDirectory, "/home/someone/app");
+    EXPECT_EQ(table.at(22).workingDirectory, "/home/someone");
     EXPECT_EQ(table.at(22).name, "node");
-    EXPECT_EQ(cache.at(22), (StaticInfo{4.0, "/usr/local/bin/node", {"node", "serve.js"}}));
-    EXPECT_EQ(cache.at(20), (StaticInfo{2.0, "/System/Library/Finder", {}}));
-    EXPECT_EQ(platform.openHandles, 0);
-}
-
-TEST_F(ProcReaderReadAll, PathlessProcessTakesAnAbsoluteFirstArgument) {
-    platform.add(30, process(501, "kname", 1.0, "", {"/opt/app/bin/daemon", "-f"}));
-    platform.add(31, process(501, "kname2", 1.0, "", {"daemon", "-f"}));
-    const ProcessTable table = ProcReader::readAll(cache, platform);
+    // Without a readable path an absolute first argument names the process.
     EXPECT_EQ(table.at(30).path, "/opt/app/bin/daemon");
     EXPECT_EQ(table.at(30).name, "daemon");
     EXPECT_EQ(table.at(31).path, "");
-    EXPECT_EQ(table.at(31).name, "kname2");
-    EXPECT_EQ(cache.at(30).path, "/opt/app/bin/daemon");
-}
-
-TEST_F(ProcReaderReadAll, SteadyPassServesPathAndArgumentsFromTheCache) {
-    platform.add(40, process(501, "a", 10.0, "/bin/a", {"a", "x"}));
-    platform.add(41, process(501, "b", 11.0, "", {"b"}));
-    const ProcessTable first = ProcReader::readAll(cache, platform);
-    platform.resetCounts();
-
-    const ProcessTable second = ProcReader::readAll(cache, platform);
-    EXPECT_EQ(first, second);
-    EXPECT_EQ(platform.pathReads[40], 0);
-    EXPECT_EQ(platform.argumentReads[40], 0);
-    EXPECT_EQ(platform.argumentReads[41], 0);
-    // An empty cached path is asked for again; the directory is read every pass.
-    EXPECT_EQ(platform.pathReads[41], 1);
-    EXPECT_EQ(platform.directoryReads[40], 1);
-    EXPECT_EQ(platform.directoryReads[41], 1);
-    // No uncached argument read, so no argument buffer.
-    EXPECT_TRUE(platform.argumentBufferSizes.empty());
-}
-
-TEST_F(ProcReaderReadAll, ReusedPidReplacesTheCacheEntry) {
-    platform.add(50, process(501, "old", 10.0, "/bin/old", {"old", "--flag"}));
-    ProcReader::readAll(cache, platform);
-
-    platform.processes[50] = process(501, "new", 20.0, "/bin/new", {"new"});
-    platform.resetCounts();
-    const ProcessTable table = ProcReader::readAll(cache, platform);
-    EXPECT_EQ(table.at(50).path, "/bin/new");
-    EXPECT_EQ(table.at(50).arguments, QStringList{"new"});
-    EXPECT_EQ(platform.pathReads[50], 1);
-    EXPECT_EQ(platform.argumentReads[50], 1);
-    EXPECT_EQ(cache.at(50), (StaticInfo{20.0, "/bin/new", {"new"}}));
-}
-
-TEST_F(ProcReaderReadAll, AbsentStartTimesStillValidateTheCache) {
-    platform.add(55, process(501, "nostart", std::nullopt, "/bin/nostart", {"nostart"}));
-    ProcReader::readAll(cache, platform);
-    platform.resetCounts();
-    ProcReader::readAll(cache, platform);
-    EXPECT_EQ(platform.argumentReads[55], 0);
-    EXPECT_EQ(platform.pathReads[55], 0);
-}
-
-TEST_F(ProcReaderReadAll, VanishedProcessesLeaveResultAndCache) {
-    platform.add(60, process(501, "a", 1.0, "/bin/a"));
-    platform.add(61, process(501, "b", 1.0, "/bin/b"));
-    platform.add(62, process(501, "c", 1.0, "/bin/c"));
-    ProcReader::readAll(cache, platform);
-    ASSERT_EQ(cache.size(), 3u);
-
-    // 61 exits while 60 is being read; 62 is listed but gone before it is opened.
-    platform.onOpen = [this](Pid pid) {
-        if (pid == 60)
-            platform.processes.erase(61);
-    };
-    platform.processes.erase(62);
-    const ProcessTable table = ProcReader::readAll(cache, platform);
-    EXPECT_EQ(table.size(), 1u);
-    EXPECT_TRUE(table.contains(60));
-    EXPECT_EQ(cache.size(), 1u);
-    EXPECT_TRUE(cache.contains(60));
+    EXPECT_EQ(table.at(31).name, "kname");
     EXPECT_EQ(platform.openHandles, 0);
 }
 
-TEST_F(ProcReaderReadAll, ArgumentBufferIsAllocatedOnceAtLeast256KiB) {
-    platform.add(70, process(501, "a", 1.0, "/bin/a", {"a"}));
-    platform.add(71, process(501, "b", 1.0, "/bin/b", {"b"}));
-    platform.argumentMax = -1;
-    ProcReader::readAll(cache, platform);
-    EXPECT_EQ(platform.argumentBufferSizes, (std::vector<qsizetype>{262144, 262144}));
+TEST(ProcReaderReadAll, CacheServesOneProcessInstanceOnly) {
+    FakeProcPlatform platform;
+    ProcReader::StaticInfoCache cache;
+    platform.add(40, process(501, "/bin/a", 10, {"a", "x"}));
+    platform.add(50, process(501, "/bin/old", 10, {"old", "--flag"}));
+    platform.add(60, process(501, "/bin/c", 1));
+    platform.add(61, process(501, "/bin/d", 1));
+    const ProcessTable first = ProcReader::readAll(cache, platform);
 
+    // Same instances: nothing static is read again.
     platform.resetCounts();
-    cache.clear();
-    platform.argumentMax = 4096;
-    ProcReader::readAll(cache, platform);
-    EXPECT_EQ(platform.argumentBufferSizes, (std::vector<qsizetype>{262144, 262144}));
+    EXPECT_EQ(ProcReader::readAll(cache, platform), first);
+    EXPECT_EQ(platform.staticReads[40], 0);
 
-    platform.resetCounts();
-    cache.clear();
-    platform.argumentMax = 1048576;
-    ProcReader::readAll(cache, platform);
-    EXPECT_EQ(platform.argumentBufferSizes, (std::vector<qsizetype>{1048576, 1048576}));
-}
-
-TEST_F(ProcReaderReadAll, EmptyWorkingDirectoryIsAbsent) {
-    platform.add(80, process(501, "a", 1.0, "/bin/a", {"a"}, ""));
+    // Pid 50 reused by a new process; 61 exits while 60 is read; 40 is gone.
+    platform.processes[50] = process(501, "/bin/new", 20, {"new"});
+    platform.onOpen = [&](Pid pid) {
+        if (pid == 60)
+            platform.processes.erase(61);
+    };
+    platform.processes.erase(40);
     const ProcessTable table = ProcReader::readAll(cache, platform);
-    EXPECT_FALSE(table.at(80).workingDirectory);
+    EXPECT_EQ(table.at(50).path, "/bin/new");
+    EXPECT_EQ(table.at(50).arguments, QStringList{"new"});
+    EXPECT_EQ(cache.at(50), (StaticInfo{20.0, "/bin/new", {"new"}}));
+    EXPECT_FALSE(table.contains(61) || table.contains(40));
+    EXPECT_FALSE(cache.contains(61) || cache.contains(40));
+    EXPECT_EQ(platform.openHandles, 0);
 }
 
 class ProcReaderPorts : public ::testing::Test {
 protected:
-    FakeProcPlatform platform;
-    ProcReader::SocketOwnerCache owners;
-
-    void listener(Pid pid, double start, std::vector<quint64> sockets, int otherFiles = 3) {
-        FakeProcess p = process(501, "srv", start, "/bin/srv");
-        for (int fd = 0; fd < otherFiles; ++fd)
+    void listener(Pid pid, double start, std::vector<quint64> sockets) {
+        FakeProcess p = process(501, "/bin/srv", start);
+        for (qint32 fd = 0; fd < 3; ++fd)
             p.descriptors.push_back(DescriptorRecord{fd, 0});
         for (const quint64 socket : sockets)
-            p.descriptors.push_back(
-                DescriptorRecord{static_cast<qint32>(p.descriptors.size()), socket});
+            p.descriptors.push_back(DescriptorRecord{qint32(p.descriptors.size()), socket});
         platform.add(pid, p);
     }
-    size_t scans() const {
-        size_t count = 0;
-        for (const auto& [pid, sizes] : platform.descriptorBufferSizes)
-            count += sizes.size();
+    PortMap ports(const std::vector<Pid>& pids) {
+        platform.resetCounts();
+        return ProcReader::listeningPorts(pids, owners, platform);
+    }
+    int scans() const {
+        int count = 0;
+        for (const auto& [pid, reads] : platform.descriptorReads)
+            count += reads;
         return count;
     }
+
+    FakeProcPlatform platform;
+    ProcReader::SocketOwnerCache owners;
 };
 
-TEST_F(ProcReaderPorts, SortedWithoutDuplicatesOnlyForTheGivenPids) {
-    // 900 and 901 listen on port 8080 over IPv4 and IPv6.
+TEST_F(ProcReaderPorts, SortedWithoutDuplicatesForTheGivenPids) {
     platform.sockets = {{900, 8080}, {901, 8080}, {902, 22}, {903, 5000}, {904, 9999}};
-    listener(10, 1.0, {901, 900, 902, 999});
-    listener(11, 1.0, {903});
-    listener(12, 1.0, {});
-    listener(13, 1.0, {904});
-
-    const PortMap ports = ProcReader::listeningPorts({10, 11, 12}, owners, platform);
-    EXPECT_EQ(ports, (PortMap{{10, {22, 8080}}, {11, {5000}}}));
-    EXPECT_EQ(platform.openHandles, 0);
-}
-
-TEST_F(ProcReaderPorts, ManyDescriptorsGrowTheBufferOnce) {
-    platform.sockets = {{700, 3000}, {701, 3001}};
-    listener(20, 1.0, {700}, 300);
-    listener(21, 1.0, {701}, 5);
-
-    const PortMap ports = ProcReader::listeningPorts({20, 21}, owners, platform);
-    EXPECT_EQ(ports, (PortMap{{20, {3000}}, {21, {3001}}}));
-    EXPECT_EQ(platform.descriptorBufferSizes[20], (std::vector<size_t>{256, 4096}));
-    // The grown buffer is kept for the rest of the call.
-    EXPECT_EQ(platform.descriptorBufferSizes[21], (std::vector<size_t>{4096}));
-}
-
-TEST_F(ProcReaderPorts, UnchangedMachineScansNoDescriptors) {
-    platform.sockets = {{700, 3000}, {800, 22}};
-    listener(20, 1.0, {700});
-    listener(21, 1.0, {});
-    // 22 is not asked about (another user's, say); its socket stays unowned.
-    listener(22, 1.0, {800});
-    const PortMap first = ProcReader::listeningPorts({20, 21}, owners, platform);
-    platform.resetCounts();
-
-    EXPECT_EQ(ProcReader::listeningPorts({20, 21}, owners, platform), first);
-    EXPECT_EQ(scans(), 0u);
-}
-
-TEST_F(ProcReaderPorts, NewListeningSocketTriggersARescan) {
-    platform.sockets = {{700, 3000}};
-    listener(20, 1.0, {700});
-    listener(21, 1.0, {});
-    ProcReader::listeningPorts({20, 21}, owners, platform);
-
-    platform.sockets.push_back({701, 4000});
-    platform.processes[21].descriptors.push_back(DescriptorRecord{9, 701});
-    platform.resetCounts();
-    const PortMap ports = ProcReader::listeningPorts({20, 21}, owners, platform);
-    EXPECT_EQ(ports, (PortMap{{20, {3000}}, {21, {4000}}}));
-    EXPECT_EQ(scans(), 2u);
-}
-
-TEST_F(ProcReaderPorts, ClosedSocketDisappearsWithoutARescan) {
-    platform.sockets = {{700, 3000}, {701, 3001}};
-    listener(20, 1.0, {700, 701});
-    ProcReader::listeningPorts({20}, owners, platform);
-
-    platform.sockets = {{701, 3001}};
-    platform.resetCounts();
-    EXPECT_EQ(ProcReader::listeningPorts({20}, owners, platform), (PortMap{{20, {3001}}}));
-    EXPECT_EQ(scans(), 0u);
-}
-
-TEST_F(ProcReaderPorts, GoneOrReusedOwnerTriggersARescan) {
-    platform.sockets = {{700, 3000}, {701, 3001}};
-    listener(20, 1.0, {700});
-    listener(21, 1.0, {701});
-    ProcReader::listeningPorts({20, 21}, owners, platform);
-
-    // 21 exits and its socket lives on in 22, which got it from 21 (not a fork).
-    platform.remove(21);
-    listener(22, 2.0, {701});
-    platform.resetCounts();
-    EXPECT_EQ(ProcReader::listeningPorts({20, 22}, owners, platform),
-              (PortMap{{20, {3000}}, {22, {3001}}}));
-    EXPECT_EQ(scans(), 2u);
-
-    // 20 is replaced by a new process with the same pid that holds no socket,
-    // while the old socket lives on elsewhere.
-    platform.remove(20);
-    listener(20, 5.0, {});
-    platform.processes[22].descriptors.push_back(DescriptorRecord{9, 700});
-    platform.resetCounts();
-    EXPECT_EQ(ProcReader::listeningPorts({20, 22}, owners, platform),
-              (PortMap{{22, {3000, 3001}}}));
-    EXPECT_EQ(scans(), 2u);
-}
-
-TEST_F(ProcReaderPorts, NewProcessIsScannedAloneAndKeepsAnInheritedSocket) {
-    platform.sockets = {{700, 3000}};
-    listener(20, 1.0, {700});
-    ProcReader::listeningPorts({20}, owners, platform);
-
-    listener(23, 3.0, {700}); // a forked worker sharing the listening socket
-    platform.resetCounts();
-    EXPECT_EQ(ProcReader::listeningPorts({20, 23}, owners, platform),
-              (PortMap{{20, {3000}}, {23, {3000}}}));
-    EXPECT_EQ(scans(), 1u);
-    EXPECT_EQ(platform.descriptorBufferSizes.count(23), 1u);
-}
-
-TEST_F(ProcReaderPorts, UnreadableSocketsOrDescriptorsYieldNothing) {
-    platform.sockets = {{700, 3000}};
-    listener(20, 1.0, {700});
+    listener(10, 1, {901, 900, 902, 999});
+    listener(11, 1, {903});
+    listener(12, 1, {});
+    listener(13, 1, {904});
+    EXPECT_EQ(ports({10, 11, 12, 99}), (PortMap{{10, {22, 8080}}, {11, {5000}}}));
     platform.socketsReadable = false;
-    EXPECT_TRUE(ProcReader::listeningPorts({20}, owners, platform).empty());
+    EXPECT_TRUE(ports({10, 11}).empty());
+}
 
-    platform.socketsReadable = true;
-    EXPECT_TRUE(ProcReader::listeningPorts({99}, owners, platform).empty());
-    EXPECT_EQ(ProcReader::listeningPorts({20, 99}, owners, platform), (PortMap{{20, {3000}}}));
+TEST_F(ProcReaderPorts, OwnersFollowTheMachineAcrossPasses) {
+    platform.sockets = {{700, 3000}, {701, 3001}};
+    listener(20, 1, {700});
+    listener(21, 1, {701});
+    listener(22, 1, {});
+    ports({20, 21, 22});
+    // Nothing changed: no descriptor is read.
+    EXPECT_EQ(ports({20, 21, 22}), (PortMap{{20, {3000}}, {21, {3001}}}));
+    EXPECT_EQ(scans(), 0);
+
+    // A new listening socket in a known process.
+    platform.sockets.push_back({702, 4000});
+    platform.processes[22].descriptors.push_back(DescriptorRecord{9, 702});
+    EXPECT_EQ(ports({20, 21, 22}), (PortMap{{20, {3000}}, {21, {3001}}, {22, {4000}}}));
+
+    // 21 exits and its socket lives on in 23; pid 20 is reused by a process
+    // without sockets while its old socket lives on in 22.
+    platform.remove(21);
+    platform.remove(20);
+    listener(23, 2, {701});
+    listener(20, 5, {});
+    platform.processes[22].descriptors.push_back(DescriptorRecord{10, 700});
+    EXPECT_EQ(ports({20, 22, 23}), (PortMap{{22, {3000, 4000}}, {23, {3001}}}));
+
+    // A socket closes; a forked worker sharing another one shows it too.
+    platform.sockets = {{700, 3000}, {701, 3001}};
+    listener(24, 6, {701});
+    EXPECT_EQ(ports({20, 22, 23, 24}), (PortMap{{22, {3000}}, {23, {3001}}, {24, {3001}}}));
+}
+
+// A proc root written by the test.
+TEST(LinuxProcRoot, ReadsEveryFieldAndSkipsKernelThreads) {
+    QTemporaryDir root;
+    const auto write = [&](const QString& name, const QByteArray& contents) {
+        QDir().mkpath(QFileInfo(root.filePath(name)).path());
+        QFile file(root.filePath(name));
+        return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
+    };
+    const auto link = [&](const QString& name, const QString& target) {
+        QDir().mkpath(QFileInfo(root.filePath(name)).path());
+        return QFile::link(target, root.filePath(name));
+    };
+    ASSERT_TRUE(write("stat", "cpu  1 2 3\nbtime 1700000000\n"));
+    ASSERT_TRUE(write("41/stat", "41 (tool) S 1 41 41 0 -1 4194560 0 0 0 0 150 50 0 0 20 0 1 0 "
+                                 "250 0 99 0\n"));
+    ASSERT_TRUE(write("41/cmdline", QByteArray("/opt/tool\0--serve\0", 18)));
+    ASSERT_TRUE(link("41/exe", "/opt/tool (deleted)"));
+    ASSERT_TRUE(link("41/cwd", "/srv/work"));
+    ASSERT_TRUE(link("41/fd/5", "socket:[555]"));
+    ASSERT_TRUE(
+        write("2/stat", "2 (kthreadd) S 0 0 0 0 -1 2129984 0 0 0 0 0 0 0 0 20 0 1 0 1 0 0\n"));
+    ASSERT_TRUE(write("net/tcp", "  sl  local_address rem_address   st\n"
+                                 "   0: 0100007F:1F90 00000000:0000 0A 00000000:00000000 "
+                                 "00:00000000 00000000     0        0 555 1 0 100 0 0 10 0\n"));
+
+    const LinuxProcPlatform platform({root.path(), false});
+    ProcReader::StaticInfoCache cache;
+    const ProcessTable table = ProcReader::readAll(cache, platform);
+    ASSERT_EQ(table.size(), 1u);
+    const ProcSnapshot& tool = table.at(41);
+    const long hz = sysconf(_SC_CLK_TCK);
+    EXPECT_EQ(tool.ppid, 1);
+    EXPECT_EQ(tool.uid, QFileInfo(root.filePath("41")).ownerId());
+    EXPECT_EQ(tool.path, "/opt/tool");
+    EXPECT_EQ(tool.startDate, 1700000000.0 + 250.0 / double(hz));
+    EXPECT_EQ(tool.memory, 99u * quint64(sysconf(_SC_PAGESIZE)));
+    EXPECT_EQ(tool.cpuNanos, quint64{200} * 1'000'000'000u / quint64(hz));
+    EXPECT_EQ(tool.arguments, (QStringList{"/opt/tool", "--serve"}));
+    EXPECT_EQ(tool.workingDirectory, "/srv/work");
+    ProcReader::SocketOwnerCache owners;
+    EXPECT_EQ(ProcReader::listeningPorts({41}, owners, platform), (PortMap{{41, {8080}}}));
+}
+
+// A python child listening on one port that prints it and lives until its
+// input closes; QProcess kills and reaps it on destruction.
+constexpr const char* listenScript = R"(
+import socket, sys
+server = socket.create_server(('127.0.0.1', 0))
+print(server.getsockname()[1], flush=True)
+sys.stdin.read()
+)";
+
+class RealProcess : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(folder.isValid());
+        child.setWorkingDirectory(folder.path());
+        child.start(QStringLiteral("/usr/bin/python3"),
+                    {QStringLiteral("-c"), listenScript, QStringLiteral("with blank")});
+        ASSERT_TRUE(child.waitForStarted(20000));
+        while (!child.canReadLine())
+            ASSERT_TRUE(child.waitForReadyRead(20000)) << "the child did not start listening";
+        port = child.readLine().trimmed().toInt();
+        ASSERT_GT(port, 0);
+        pid = Pid(child.processId());
+    }
+    void TearDown() override { child.close(); }
+
+    QTemporaryDir folder;
+    QProcess child;
+    Pid pid = 0;
+    int port = 0;
+};
+
+TEST_F(RealProcess, ReadAllReportsEveryFieldAndItsPort) {
+    const double now = double(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
+    ProcReader::StaticInfoCache cache;
+    const ProcessTable table = ProcReader::readAll(cache);
+    ASSERT_TRUE(table.contains(pid));
+    const ProcSnapshot& snap = table.at(pid);
+    const QString python = QFileInfo(QStringLiteral("/usr/bin/python3")).canonicalFilePath();
+    EXPECT_EQ(snap.ppid, getpid());
+    EXPECT_EQ(snap.uid, geteuid());
+    EXPECT_EQ(snap.path, python);
+    ASSERT_TRUE(snap.startDate);
+    EXPECT_NEAR(*snap.startDate, now, 30.0);
+    EXPECT_GT(snap.memory.value_or(0), 0u);
+    EXPECT_EQ(snap.arguments.value(3), "with blank");
+    EXPECT_EQ(snap.workingDirectory, QFileInfo(folder.path()).canonicalFilePath());
+    EXPECT_EQ(ProcReader::basics(pid)->start, snap.startDate);
+
+    const LinuxProcPlatform fallback({QStringLiteral("/proc"), false});
+    for (const ProcPlatform* platform :
+         {&ProcReader::systemPlatform(), static_cast<const ProcPlatform*>(&fallback)}) {
+        ProcReader::SocketOwnerCache owners;
+        EXPECT_EQ(ProcReader::listeningPorts({pid, getpid()}, owners, *platform),
+                  (PortMap{{pid, {port}}}));
+    }
+
+    // Once it has exited it leaves the table, the cache and the ports.
+    ProcReader::SocketOwnerCache owners;
+    ProcReader::listeningPorts({pid}, owners);
+    child.closeWriteChannel();
+    ASSERT_TRUE(child.waitForFinished(20000));
+    EXPECT_FALSE(ProcReader::readAll(cache).contains(pid));
+    EXPECT_FALSE(cache.contains(pid));
+    EXPECT_TRUE(ProcReader::listeningPorts({pid}, owners).empty());
 }
 
 } // namespace

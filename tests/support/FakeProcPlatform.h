@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <optional>
@@ -19,48 +20,87 @@ struct FakeProcess {
 };
 
 // A platform whose processes and sockets a test writes down, and which counts
-// what the reader asks of it.
+// what the reader asks of it. A listed pid without a process in `processes`
+// vanished between listing and reading.
 class FakeProcPlatform final : public ProcPlatform {
 public:
     Uid uid = 501;
-    // Listed pids in order; a pid without a process in `processes` vanished
-    // between listing and reading.
     std::vector<Pid> pidList;
     std::map<Pid, FakeProcess> processes;
-    qsizetype argumentMax = -1;
     Timebase base{1, 1};
     std::vector<ListeningSocket> sockets;
     bool socketsReadable = true;
     // Runs whenever a process is opened, so a test can change the machine mid-pass.
     std::function<void(Pid)> onOpen;
-
-    // What was asked.
-    mutable std::map<Pid, int> statusReads;
-    mutable std::map<Pid, int> pathReads;
-    mutable std::map<Pid, int> argumentReads;
-    mutable std::map<Pid, int> directoryReads;
-    mutable std::vector<qsizetype> argumentBufferSizes;
-    mutable std::map<Pid, std::vector<size_t>> descriptorBufferSizes;
+    mutable std::map<Pid, int> staticReads; // path and arguments
+    mutable std::map<Pid, int> descriptorReads;
     mutable int openHandles = 0;
 
-    // Lists `pid` and scripts its process.
-    FakeProcess& add(Pid pid, FakeProcess process);
-    void remove(Pid pid);
-    void resetCounts() const;
+    FakeProcess& add(Pid pid, FakeProcess process) {
+        pidList.push_back(pid);
+        return processes[pid] = std::move(process);
+    }
+    void remove(Pid pid) {
+        processes.erase(pid);
+        std::erase(pidList, pid);
+    }
+    void resetCounts() const {
+        staticReads.clear();
+        descriptorReads.clear();
+    }
 
-    Uid currentUid() const override;
-    std::vector<Pid> listPids() const override;
-    std::optional<ProcHandle> open(Pid pid) const override;
-    void close(ProcHandle& handle) const override;
-    std::optional<ProcStatus> status(const ProcHandle& handle) const override;
-    std::optional<QString> executablePath(const ProcHandle& handle) const override;
-    qsizetype argumentAreaMax() const override;
-    QStringList arguments(const ProcHandle& handle, QByteArray& buffer) const override;
-    std::optional<QString> workingDirectory(const ProcHandle& handle) const override;
-    Timebase timebase() const override;
-    bool listeningSockets(std::vector<ListeningSocket>& out) const override;
-    qsizetype descriptors(Pid pid, std::span<DescriptorRecord> buffer) const override;
+    Uid currentUid() const override { return uid; }
+    std::vector<Pid> listPids() const override { return pidList; }
+    std::optional<ProcHandle> open(Pid pid) const override {
+        if (onOpen)
+            onOpen(pid);
+        if (!find(pid))
+            return std::nullopt;
+        ++openHandles;
+        return ProcHandle{pid, static_cast<int>(pid)};
+    }
+    void close(ProcHandle& handle) const override {
+        if (handle.fd >= 0)
+            --openHandles;
+        handle.fd = -1;
+    }
+    std::optional<ProcStatus> status(const ProcHandle& handle) const override {
+        const FakeProcess* p = find(handle.pid);
+        return p ? std::optional(ProcStatus{p->basics, p->cpuTicks, p->memory}) : std::nullopt;
+    }
+    std::optional<QString> executablePath(const ProcHandle& handle) const override {
+        ++staticReads[handle.pid];
+        const FakeProcess* p = find(handle.pid);
+        return p ? p->path : std::nullopt;
+    }
+    qsizetype argumentAreaMax() const override { return -1; }
+    QStringList arguments(const ProcHandle& handle, QByteArray&) const override {
+        ++staticReads[handle.pid];
+        const FakeProcess* p = find(handle.pid);
+        return p ? p->arguments : QStringList();
+    }
+    std::optional<QString> workingDirectory(const ProcHandle& handle) const override {
+        const FakeProcess* p = find(handle.pid);
+        return p ? p->workingDirectory : std::nullopt;
+    }
+    Timebase timebase() const override { return base; }
+    bool listeningSockets(std::vector<ListeningSocket>& out) const override {
+        out = socketsReadable ? sockets : std::vector<ListeningSocket>{};
+        return socketsReadable;
+    }
+    qsizetype descriptors(Pid pid, std::span<DescriptorRecord> buffer) const override {
+        ++descriptorReads[pid];
+        const FakeProcess* p = find(pid);
+        if (!p)
+            return -1;
+        const size_t count = std::min(buffer.size(), p->descriptors.size());
+        std::copy_n(p->descriptors.begin(), count, buffer.begin());
+        return static_cast<qsizetype>(count);
+    }
 
 private:
-    const FakeProcess* find(Pid pid) const;
+    const FakeProcess* find(Pid pid) const {
+        const auto found = processes.find(pid);
+        return found == processes.end() ? nullptr : &found->second;
+    }
 };

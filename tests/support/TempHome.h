@@ -1,29 +1,46 @@
 #pragma once
 
-#include <QByteArray>
-#include <QString>
+#include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 
-// A temporary home folder for one test: HOME points at it (and the XDG data
-// and config variables are cleared so they follow HOME) until destruction,
-// when the previous values come back and the folder is removed.
+// HOME points at a temporary folder (the XDG data and config variables are
+// cleared so they follow it) until destruction restores them and removes it.
 class TempHome {
 public:
-    TempHome();
-    ~TempHome();
+    TempHome() {
+        for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME"})
+            saved_.append({name, qgetenv(name), qEnvironmentVariableIsSet(name)});
+        qputenv("HOME", QFile::encodeName(dir_.path()));
+        qunsetenv("XDG_DATA_HOME");
+        qunsetenv("XDG_CONFIG_HOME");
+    }
+    ~TempHome() {
+        for (const Saved& variable : saved_) {
+            if (variable.wasSet)
+                qputenv(variable.name, variable.value);
+            else
+                qunsetenv(variable.name);
+        }
+    }
     TempHome(const TempHome&) = delete;
     TempHome& operator=(const TempHome&) = delete;
 
     QString path() const { return dir_.path(); }
 
     // Creates folders below the home and returns the absolute path.
-    QString makeFolder(const QString& relative) const;
+    QString makeFolder(const QString& relative) const {
+        const QString folder = dir_.path() + u'/' + relative;
+        QDir().mkpath(folder);
+        return folder;
+    }
 
 private:
+    struct Saved {
+        const char* name;
+        QByteArray value;
+        bool wasSet;
+    };
+    QList<Saved> saved_;
     QTemporaryDir dir_;
-    QByteArray oldHome_;
-    QByteArray oldDataHome_;
-    QByteArray oldConfigHome_;
-    bool hadDataHome_ = false;
-    bool hadConfigHome_ = false;
 };
