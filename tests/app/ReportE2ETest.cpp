@@ -184,16 +184,6 @@ TEST_F(ReportE2E, SchemaValidReportOfThisMachineAppleItemsOnlyWithAll) {
     }
 }
 
-TEST_F(ReportE2E, FailingLaunchctlStillGivesAReport) {
-    scene->standIns.failVerb(QStringLiteral("list"), 1, QStringLiteral("launchd is away"));
-    scene->standIns.failVerb(QStringLiteral("print-disabled"), 1, QStringLiteral("away"));
-    const json report = document(run({QStringLiteral("--json")}));
-    ASSERT_FALSE(report.is_discarded());
-    const json* off = item(report, "job:com.quillmarsh.e2e.off");
-    ASSERT_NE(off, nullptr);
-    EXPECT_EQ(off->at("disabledInLaunchd"), false);
-}
-
 TEST_F(ReportE2E, OutputThatCannotBeWrittenFailsWithStatusOneAndOneLine) {
     const std::function<void()> cases[] = {
         [] { // a full disk

@@ -33,9 +33,10 @@ TEST(CommandRunnerTest, StatusOutputAndErrorOfWhatTheToolWrote) {
         {"printf 'one\\ntwo\\n'; printf '\\n\\t first\\n  second \\n' >&2; exit 3",
          {3, QStringLiteral("one\ntwo\n"), QStringLiteral("first\n  second")}},
         {"true", {0, {}, {}}},
-        // Invalid UTF-8 empties only the stream it is in; a cut sequence is invalid too.
-        {"printf 'ok\\377'; printf 'fine' >&2", {0, {}, QStringLiteral("fine")}},
-        {"printf 'caf\\303'", {0, {}, {}}},
+        // A byte that is not UTF-8 (or a cut sequence) becomes U+FFFD; the rest is kept.
+        {"printf 'ok\\377'; printf 'fine' >&2",
+         {0, QStringLiteral("ok\uFFFD"), QStringLiteral("fine")}},
+        {"printf 'caf\\303'", {0, QStringLiteral("caf\uFFFD"), {}}},
         {"printf 'caf\\303\\251 a\\000b'", {0, QStringLiteral("café a") + QChar(0) + u'b', {}}},
         // Killed by a signal: never an ordinary exit status.
         {"echo out; echo err >&2; kill -KILL $$",

@@ -37,7 +37,7 @@ BackgroundItem sync(bool runAtLoad = false) {
 }
 
 QByteArray render(const QList<BackgroundItem>& running, const QList<BackgroundItem>& notRunning) {
-    return JsonReport::render(Inventory{running, notRunning, sampleTime}, me).value_or("");
+    return JsonReport::render(Inventory{running, notRunning, sampleTime, {}}, me).value_or("");
 }
 
 json only(const BackgroundItem& item) {
