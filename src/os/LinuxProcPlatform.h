@@ -71,6 +71,7 @@ public:
     Timebase timebase() const override;
     bool listeningSockets(std::vector<ListeningSocket>& sockets) const override;
     qsizetype descriptors(Pid pid, std::span<DescriptorRecord> buffer) const override;
+    std::optional<quint64> descriptorSocket(Pid pid, qint32 fd) const override;
 
     // The netlink dump alone; false when the kernel refuses it.
     bool netlinkListeningSockets(std::vector<ListeningSocket>& sockets) const;
@@ -83,4 +84,5 @@ private:
     qint64 m_bootTime = 0;
     long m_ticksPerSecond = 100;
     quint64 m_pageSize = 4096;
+    qsizetype m_argumentAreaMax = -1;
 };
