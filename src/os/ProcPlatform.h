@@ -32,7 +32,7 @@ struct ListeningSocket {
     quint64 id = 0; // the platform's identity of the socket (on Linux its inode)
     int port = 0;
     // The user that created the socket, when the platform tells.
-    std::optional<Uid> uid;
+    std::optional<Uid> uid = std::nullopt;
 
     bool operator==(const ListeningSocket&) const = default;
 };

@@ -254,8 +254,8 @@ ProcessTable readAll(StaticInfoCache& cache, const ProcPlatform& platform) {
     return result;
 }
 
-PortMap listeningPorts(const std::vector<ProcessKey>& processes, SocketOwnerCache& cache,
-                       const ProcPlatform& platform) {
+PortMap listeningPortsOf(const std::vector<ProcessKey>& processes, SocketOwnerCache& cache,
+                         const ProcPlatform& platform) {
     PortMap result;
     std::vector<ListeningSocket> sockets;
     if (!platform.listeningSockets(sockets))
@@ -299,7 +299,7 @@ PortMap listeningPorts(const std::vector<ProcessKey>& processes, SocketOwnerCach
 
     // Then a search, only while a socket lacks a holder: processes not
     // searched before first (they alone can hold an unowned socket), newest
-    // first, until every socket has a holder.
+    // first (otherwise in the order given), until every socket has a holder.
     if (!wanted.empty() || !cache.unowned.empty()) {
         std::vector<const ProcessKey*> order;
         order.reserve(processes.size());
@@ -308,12 +308,10 @@ PortMap listeningPorts(const std::vector<ProcessKey>& processes, SocketOwnerCach
         const auto searched = [&](const ProcessKey* process) {
             return cache.searched.contains(process->pid);
         };
-        std::sort(order.begin(), order.end(), [&](const ProcessKey* a, const ProcessKey* b) {
+        std::stable_sort(order.begin(), order.end(), [&](const ProcessKey* a, const ProcessKey* b) {
             if (searched(a) != searched(b))
                 return !searched(a);
-            if (a->start != b->start)
-                return a->start > b->start; // absent starts last
-            return a->pid > b->pid;
+            return a->start > b->start; // absent starts last
         });
         HolderSearch search(platform, cache);
         for (const ProcessKey* process : order) {
@@ -339,7 +337,7 @@ PortMap listeningPorts(const std::vector<Pid>& pids, SocketOwnerCache& cache,
     processes.reserve(pids.size());
     for (const Pid pid : pids)
         processes.push_back(ProcessKey{pid, std::nullopt});
-    return listeningPorts(processes, cache, platform);
+    return listeningPortsOf(processes, cache, platform);
 }
 
 quint64 ticksToNanos(quint64 ticks, const ProcPlatform& platform) {

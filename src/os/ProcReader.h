@@ -113,8 +113,8 @@ ProcessTable readAll(StaticInfoCache& cache, const ProcPlatform& platform = syst
 // does not tell, are looked for. Holders known from `owners` are checked
 // first; a search of the descriptor tables, newest processes first, stops as
 // soon as every socket has a holder.
-PortMap listeningPorts(const std::vector<ProcessKey>& processes, SocketOwnerCache& owners,
-                       const ProcPlatform& platform = systemPlatform());
+PortMap listeningPortsOf(const std::vector<ProcessKey>& processes, SocketOwnerCache& owners,
+                         const ProcPlatform& platform = systemPlatform());
 // The same for processes known by pid alone: a pid reused by a new process
 // is taken for the old one until its holder check fails.
 PortMap listeningPorts(const std::vector<Pid>& pids, SocketOwnerCache& owners,

@@ -208,7 +208,7 @@ Inventory sample(bool includeAll, const Sources& sources,
         for (const Pid pid : ProcReader::allPids())
             everyone.push_back(ProcReader::ProcessKey{pid, std::nullopt});
         ProcReader::SocketOwnerCache socketOwners;
-        return ProcReader::listeningPorts(everyone, socketOwners);
+        return ProcReader::listeningPortsOf(everyone, socketOwners);
     });
 
     ProcReader::StaticInfoCache staticInfo;

@@ -97,7 +97,7 @@ SampleInput Sampler::pass(bool includeApple) {
         if (process.uid == env.uid)
             own.push_back(ProcReader::ProcessKey{pid, process.startDate});
     }
-    PortMap ports = ProcReader::listeningPorts(own, state.socketOwners, *env.platform);
+    PortMap ports = ProcReader::listeningPortsOf(own, state.socketOwners, *env.platform);
 
     // The job table changes when launchd starts or loses a child; a quiet
     // machine keeps its table without running launchctl.

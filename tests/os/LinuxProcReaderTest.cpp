@@ -91,7 +91,7 @@ TEST(LinuxProcParse, NetTcpKeepsListeningSocketsOnly) {
         "   1: 00000000:07E8 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0       "
         " 0 313 1 000000000363cec7 100 0 0 10 0\n";
     EXPECT_EQ(LinuxProc::parseNetTcp(tcp),
-              (std::vector<ListeningSocket>{{30931, 50191}, {313, 2024}}));
+              (std::vector<ListeningSocket>{{30931, 50191, 0}, {313, 2024, 0}}));
 
     const QByteArray tcp6 =
         "  sl  local_address                         remote_address                        st "
@@ -103,7 +103,7 @@ TEST(LinuxProcParse, NetTcpKeepsListeningSocketsOnly) {
         "00000000:00000000 00:00000000 00000000     0        0 30930 1 000000001e7dab20 20 0 0 "
         "10 -1\n"
         "   2: garbage\n";
-    EXPECT_EQ(LinuxProc::parseNetTcp(tcp6), (std::vector<ListeningSocket>{{30928, 42351}}));
+    EXPECT_EQ(LinuxProc::parseNetTcp(tcp6), (std::vector<ListeningSocket>{{30928, 42351, 0}}));
     EXPECT_TRUE(LinuxProc::parseNetTcp("").empty());
 }
 

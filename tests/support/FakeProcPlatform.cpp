@@ -19,6 +19,7 @@ void FakeProcPlatform::resetCounts() const {
     directoryReads.clear();
     argumentBufferSizes.clear();
     descriptorBufferSizes.clear();
+    holderChecks = 0;
 }
 
 const FakeProcess* FakeProcPlatform::find(Pid pid) const {
@@ -97,4 +98,16 @@ qsizetype FakeProcPlatform::descriptors(Pid pid, std::span<DescriptorRecord> buf
     const size_t count = std::min(buffer.size(), process->descriptors.size());
     std::copy_n(process->descriptors.begin(), count, buffer.begin());
     return static_cast<qsizetype>(count);
+}
+
+std::optional<quint64> FakeProcPlatform::descriptorSocket(Pid pid, qint32 fd) const {
+    ++holderChecks;
+    const FakeProcess* process = find(pid);
+    if (!process)
+        return std::nullopt;
+    for (const DescriptorRecord& record : process->descriptors) {
+        if (record.fd == fd)
+            return record.socket;
+    }
+    return std::nullopt;
 }

@@ -41,6 +41,7 @@ public:
     mutable std::map<Pid, int> directoryReads;
     mutable std::vector<qsizetype> argumentBufferSizes;
     mutable std::map<Pid, std::vector<size_t>> descriptorBufferSizes;
+    mutable int holderChecks = 0;
     mutable int openHandles = 0;
 
     // Lists `pid` and scripts its process.
@@ -60,6 +61,7 @@ public:
     Timebase timebase() const override;
     bool listeningSockets(std::vector<ListeningSocket>& out) const override;
     qsizetype descriptors(Pid pid, std::span<DescriptorRecord> buffer) const override;
+    std::optional<quint64> descriptorSocket(Pid pid, qint32 fd) const override;
 
 private:
     const FakeProcess* find(Pid pid) const;
