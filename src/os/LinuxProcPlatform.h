@@ -79,6 +79,9 @@ public:
     bool procListeningSockets(std::vector<ListeningSocket>& sockets) const;
 
 private:
+    // procRoot/PID/name into `path`; false when it does not fit.
+    bool filePath(Pid pid, const char* name, char (&path)[4200]) const;
+
     QByteArray m_root; // procRoot, encoded for the file system
     bool m_useNetlink = true;
     qint64 m_bootTime = 0;

@@ -10,7 +10,7 @@
 
 #include "os/ProcReader.h"
 
-// A process opened for a series of reads (on Linux its /proc directory).
+// A process opened for a series of reads (on Linux its /proc/PID/stat file).
 struct ProcHandle {
     Pid pid = 0;
     int fd = -1;
