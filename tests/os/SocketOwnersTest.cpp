@@ -13,21 +13,19 @@
 
 namespace {
 
-// A forked child that holds the test's listening socket. Told to go on, it
-// execs `sleep` with the socket still open, or exits. `execed()` returns once
-// the exec happened (its close-on-exec pipe end closes).
+// A forked child that holds the test's listening socket until it is stopped;
+// exec() makes it exec `sleep` with the socket still open and returns once
+// the exec happened (the close-on-exec pipe end closes).
 class Holder {
 public:
-    explicit Holder(bool exec) {
+    Holder() {
         int go[2], execDone[2];
         if (pipe2(go, O_CLOEXEC) != 0 || pipe2(execDone, O_CLOEXEC) != 0)
             return;
         pid = fork();
         if (pid == 0) {
-            close(go[1]);
-            close(execDone[0]);
             char byte = 0;
-            if (read(go[0], &byte, 1) == 1 && exec)
+            if (read(go[0], &byte, 1) == 1)
                 execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
             _exit(0);
         }
@@ -37,30 +35,24 @@ public:
         m_execDone = execDone[0];
     }
     ~Holder() {
+        stop();
         close(m_go);
         close(m_execDone);
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
     }
-    void execed() {
-        goOn();
+    void stop() {
+        if (pid > 0 && kill(pid, SIGKILL) == 0)
+            waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+    void exec() {
+        const char byte = 1;
+        ASSERT_EQ(write(m_go, &byte, 1), 1);
         char sink = 0;
         ASSERT_EQ(read(m_execDone, &sink, 1), 0);
-    }
-    void exit() {
-        goOn();
-        ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
-        pid = -1;
     }
     pid_t pid = -1;
 
 private:
-    void goOn() {
-        const char byte = 1;
-        ASSERT_EQ(write(m_go, &byte, 1), 1);
-    }
     int m_go = -1;
     int m_execDone = -1;
 };
@@ -73,8 +65,11 @@ int listenOnLoopback(int& port) {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(fd, 1) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        listen(fd, 1) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        close(fd);
         return -1;
+    }
     port = ntohs(address.sin_port);
     return fd;
 }
@@ -83,17 +78,18 @@ TEST(SocketOwners, AHolderIsFollowedThroughItsExitAndThroughExec) {
     int port = 0;
     const int listener = listenOnLoopback(port);
     ASSERT_GE(listener, 0);
-    Holder first(false), second(true);
+    Holder first, second;
     close(listener); // only the children hold it now
     ProcReader::SocketOwnerCache owners;
 
-    EXPECT_EQ(ProcReader::listeningPorts({first.pid}, owners), (PortMap{{first.pid, {port}}}));
+    const Pid gone = first.pid;
+    EXPECT_EQ(ProcReader::listeningPorts({gone}, owners), (PortMap{{gone, {port}}}));
     // The known holder exits: the socket is found in the other process.
-    first.exit();
-    EXPECT_EQ(ProcReader::listeningPorts({first.pid, second.pid}, owners),
+    first.stop();
+    EXPECT_EQ(ProcReader::listeningPorts({gone, second.pid}, owners),
               (PortMap{{second.pid, {port}}}));
     // The same process, now another program, still holds it.
-    second.execed();
+    second.exec();
     EXPECT_EQ(ProcReader::listeningPorts({second.pid}, owners), (PortMap{{second.pid, {port}}}));
 }
 
