@@ -1,6 +1,7 @@
 #include "os/LinuxProcPlatform.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -163,6 +164,7 @@ std::vector<ListeningSocket> parseNetTcp(QByteArrayView text) {
             end = text.size();
         std::optional<int> port;
         bool listening = false;
+        std::optional<Uid> uid;
         std::optional<quint64> inode;
         forEachField(text.sliced(position, end - position), [&](int index, QByteArrayView token) {
             if (index == 1) {
@@ -171,13 +173,15 @@ std::vector<ListeningSocket> parseNetTcp(QByteArrayView text) {
                     port = toNumber<int>(token.sliced(colon + 1), 16);
             } else if (index == 3) {
                 listening = token == "0A"; // TCP_LISTEN
+            } else if (index == 7) {
+                uid = toNumber<Uid>(token);
             } else if (index == 9) {
                 inode = toNumber<quint64>(token);
             }
             return index < 9;
         });
         if (listening && port && *port >= 0 && *port <= 65535 && inode && *inode != 0)
-            sockets.push_back(ListeningSocket{*inode, *port});
+            sockets.push_back(ListeningSocket{*inode, *port, uid});
         position = end + 1;
     }
     return sockets;
@@ -194,23 +198,22 @@ QString executableFromLink(QByteArrayView link) {
 
 namespace {
 
-// Reads a small file below `directory` with one read; returns the bytes read or -1.
-qsizetype readSmallFile(int directory, const char* name, char* buffer, size_t size) {
+// Reads a whole /proc file that the kernel fills in one read (cmdline) below
+// `directory` into `buffer`, doubling the buffer while it fills up, up to
+// `most` bytes; returns the bytes read or -1.
+qsizetype readGrowing(int directory, const char* name, QByteArray& buffer, qsizetype most) {
     const int fd = openat(directory, name, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return -1;
-    const ssize_t count = read(fd, buffer, size);
-    ::close(fd);
-    return count;
-}
-
-// Reads a whole file below `directory` into `buffer` (at most its size).
-qsizetype readIntoBuffer(int directory, const char* name, QByteArray& buffer) {
-    const int fd = openat(directory, name, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
+    if (buffer.size() < 4096)
+        buffer.resize(4096);
     qsizetype total = 0;
-    while (total < buffer.size()) {
+    for (;;) {
+        if (total == buffer.size()) {
+            if (buffer.size() >= most)
+                break;
+            buffer.resize(std::min(buffer.size() * 2, most));
+        }
         const ssize_t count =
             read(fd, buffer.data() + total, static_cast<size_t>(buffer.size() - total));
         if (count < 0) {
@@ -220,6 +223,10 @@ qsizetype readIntoBuffer(int directory, const char* name, QByteArray& buffer) {
         if (count == 0)
             break;
         total += count;
+        // The kernel hands out all it has up to the size asked for, so a
+        // short read is the end; the read that would return 0 is saved.
+        if (total < buffer.size())
+            break;
     }
     ::close(fd);
     return total;
@@ -284,6 +291,9 @@ LinuxProcPlatform::LinuxProcPlatform(Options options)
     const long page = sysconf(_SC_PAGESIZE);
     if (page > 0)
         m_pageSize = static_cast<quint64>(page);
+    // Asks for the stack limit each time: read once.
+    const long most = sysconf(_SC_ARG_MAX);
+    m_argumentAreaMax = most > 0 ? static_cast<qsizetype>(most) : -1;
 }
 
 Uid LinuxProcPlatform::currentUid() const {
@@ -304,12 +314,19 @@ std::vector<Pid> LinuxProcPlatform::listPids() const {
     return pids;
 }
 
+// The handle holds the process's open stat file: a pass on a quiet machine
+// reads that file and little else, and every other file is reached by its
+// path, which costs one call where the directory would cost three.
+bool LinuxProcPlatform::filePath(Pid pid, const char* name, char (&path)[4200]) const {
+    const int length = std::snprintf(path, sizeof path, "%s/%d/%s", m_root.constData(), pid, name);
+    return length > 0 && static_cast<size_t>(length) < sizeof path;
+}
+
 std::optional<ProcHandle> LinuxProcPlatform::open(Pid pid) const {
     char path[4200];
-    const int length = std::snprintf(path, sizeof path, "%s/%d", m_root.constData(), pid);
-    if (length <= 0 || static_cast<size_t>(length) >= sizeof path)
+    if (!filePath(pid, "stat", path))
         return std::nullopt;
-    const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return std::nullopt;
     return ProcHandle{pid, fd};
@@ -323,7 +340,7 @@ void LinuxProcPlatform::close(ProcHandle& handle) const {
 
 std::optional<ProcStatus> LinuxProcPlatform::status(const ProcHandle& handle) const {
     char buffer[2048];
-    const qsizetype length = readSmallFile(handle.fd, "stat", buffer, sizeof buffer);
+    const ssize_t length = pread(handle.fd, buffer, sizeof buffer, 0);
     if (length <= 0)
         return std::nullopt;
     const std::optional<LinuxProc::Stat> stat =
@@ -331,7 +348,7 @@ std::optional<ProcStatus> LinuxProcPlatform::status(const ProcHandle& handle) co
     // Kernel threads have no program, arguments or memory of their own.
     if (!stat || (stat->flags & LinuxProc::kernelThreadFlag) != 0)
         return std::nullopt;
-    // The owner of the /proc/PID directory is the process's effective user
+    // Every file under /proc/PID belongs to the process's effective user
     // (root for a process that made itself non-dumpable).
     struct stat info {};
     if (fstat(handle.fd, &info) != 0)
@@ -359,24 +376,33 @@ std::optional<ProcStatus> LinuxProcPlatform::status(const ProcHandle& handle) co
 }
 
 std::optional<QString> LinuxProcPlatform::executablePath(const ProcHandle& handle) const {
-    return readLink(handle.fd, "exe");
+    char path[4200];
+    if (!filePath(handle.pid, "exe", path))
+        return std::nullopt;
+    return readLink(AT_FDCWD, path);
 }
 
 qsizetype LinuxProcPlatform::argumentAreaMax() const {
-    const long most = sysconf(_SC_ARG_MAX);
-    return most > 0 ? static_cast<qsizetype>(most) : -1;
+    return m_argumentAreaMax;
 }
 
 QStringList LinuxProcPlatform::arguments(const ProcHandle& handle, QByteArray& buffer) const {
-    const qsizetype length = readIntoBuffer(handle.fd, "cmdline", buffer);
+    char path[4200];
+    if (!filePath(handle.pid, "cmdline", path))
+        return {};
+    const qsizetype length =
+        readGrowing(AT_FDCWD, path, buffer, std::max<qsizetype>(argumentAreaMax(), 262144));
     if (length <= 0)
         return {};
     return LinuxProc::parseCommandLine(QByteArrayView(buffer.constData(), length));
 }
 
 std::optional<QString> LinuxProcPlatform::workingDirectory(const ProcHandle& handle) const {
+    char path[4200];
+    if (!filePath(handle.pid, "cwd", path))
+        return std::nullopt;
     char link[4096];
-    const ssize_t length = readlinkat(handle.fd, "cwd", link, sizeof link);
+    const ssize_t length = readlink(path, link, sizeof link);
     if (length <= 0)
         return std::nullopt;
     return QString::fromUtf8(link, length);
@@ -450,8 +476,9 @@ bool LinuxProcPlatform::netlinkListeningSockets(std::vector<ListeningSocket>& so
                 const auto* socketInfo = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
                 if (socketInfo->idiag_state != TCP_LISTEN || socketInfo->idiag_inode == 0)
                     continue;
-                sockets.push_back(
-                    ListeningSocket{socketInfo->idiag_inode, ntohs(socketInfo->id.idiag_sport)});
+                sockets.push_back(ListeningSocket{socketInfo->idiag_inode,
+                                                  ntohs(socketInfo->id.idiag_sport),
+                                                  Uid{socketInfo->idiag_uid}});
             }
         }
         if (!ok)
@@ -487,6 +514,7 @@ qsizetype LinuxProcPlatform::descriptors(Pid pid, std::span<DescriptorRecord> bu
     if (fd < 0)
         return -1;
     size_t count = 0;
+    bool readable = true;
     forEachEntry(fd, [&](const char* name) {
         if (count == buffer.size())
             return false;
@@ -496,13 +524,31 @@ qsizetype LinuxProcPlatform::descriptors(Pid pid, std::span<DescriptorRecord> bu
         // Socket links read "socket:[inode]"; longer targets are no sockets.
         char link[64];
         const ssize_t linkLength = readlinkat(fd, name, link, sizeof link);
+        // A process whose table may be listed but whose links may not be read
+        // (another user's, or one that forbids it) refuses every link alike.
+        if (linkLength < 0 && (errno == EACCES || errno == EPERM)) {
+            readable = false;
+            return false;
+        }
         const quint64 socket =
             linkLength > 0 ? LinuxProc::parseSocketLink(QByteArrayView(link, linkLength)) : 0;
         buffer[count++] = DescriptorRecord{*number, socket};
         return true;
     });
     ::close(fd);
-    return static_cast<qsizetype>(count);
+    return readable ? static_cast<qsizetype>(count) : -1;
+}
+
+std::optional<quint64> LinuxProcPlatform::descriptorSocket(Pid pid, qint32 fd) const {
+    char path[4200];
+    const int length = std::snprintf(path, sizeof path, "%s/%d/fd/%d", m_root.constData(), pid, fd);
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof path)
+        return std::nullopt;
+    char link[64];
+    const ssize_t linkLength = readlink(path, link, sizeof link);
+    if (linkLength <= 0)
+        return std::nullopt;
+    return LinuxProc::parseSocketLink(QByteArrayView(link, linkLength));
 }
 
 namespace ProcReader {

@@ -71,6 +71,7 @@ public:
     Timebase timebase() const override;
     bool listeningSockets(std::vector<ListeningSocket>& sockets) const override;
     qsizetype descriptors(Pid pid, std::span<DescriptorRecord> buffer) const override;
+    std::optional<quint64> descriptorSocket(Pid pid, qint32 fd) const override;
 
     // The netlink dump alone; false when the kernel refuses it.
     bool netlinkListeningSockets(std::vector<ListeningSocket>& sockets) const;
@@ -78,9 +79,13 @@ public:
     bool procListeningSockets(std::vector<ListeningSocket>& sockets) const;
 
 private:
+    // procRoot/PID/name into `path`; false when it does not fit.
+    bool filePath(Pid pid, const char* name, char (&path)[4200]) const;
+
     QByteArray m_root; // procRoot, encoded for the file system
     bool m_useNetlink = true;
     qint64 m_bootTime = 0;
     long m_ticksPerSecond = 100;
     quint64 m_pageSize = 4096;
+    qsizetype m_argumentAreaMax = -1;
 };

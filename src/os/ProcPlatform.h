@@ -10,7 +10,7 @@
 
 #include "os/ProcReader.h"
 
-// A process opened for a series of reads (on Linux its /proc directory).
+// A process opened for a series of reads (on Linux its /proc/PID/stat file).
 struct ProcHandle {
     Pid pid = 0;
     int fd = -1;
@@ -31,6 +31,8 @@ struct ProcStatus {
 struct ListeningSocket {
     quint64 id = 0; // the platform's identity of the socket (on Linux its inode)
     int port = 0;
+    // The user that created the socket, when the platform tells.
+    std::optional<Uid> uid = std::nullopt;
 
     bool operator==(const ListeningSocket&) const = default;
 };
@@ -70,7 +72,8 @@ public:
     virtual std::optional<QString> executablePath(const ProcHandle& handle) const = 0;
     // The largest argument area a process can have in bytes; -1 when unknown.
     virtual qsizetype argumentAreaMax() const = 0;
-    // The argument vector, read into `buffer` (the caller sizes it); empty on failure.
+    // The argument vector, read into `buffer`, which the caller keeps for
+    // further reads and the platform sizes to what it reads; empty on failure.
     virtual QStringList arguments(const ProcHandle& handle, QByteArray& buffer) const = 0;
     // The current directory, or none.
     virtual std::optional<QString> workingDirectory(const ProcHandle& handle) const = 0;
@@ -83,4 +86,8 @@ public:
     // were written; a result equal to the buffer's size means there may be more.
     // -1 when the descriptors cannot be listed.
     virtual qsizetype descriptors(Pid pid, std::span<DescriptorRecord> buffer) const = 0;
+    // The socket id that descriptor `fd` of the process refers to; 0 when it
+    // refers to no socket, none when it cannot be read (closed, process gone).
+    // The default lists every descriptor; platforms that can look at one do.
+    virtual std::optional<quint64> descriptorSocket(Pid pid, qint32 fd) const;
 };

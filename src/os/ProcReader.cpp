@@ -11,8 +11,6 @@ namespace ProcReader {
 
 namespace {
 
-// The smallest argument buffer, also used when the platform cannot say.
-constexpr qsizetype minimumArgumentBuffer = 262144;
 // Descriptor records per process before the buffer grows.
 constexpr size_t initialDescriptorRecords = 256;
 constexpr size_t descriptorGrowth = 16;
@@ -77,58 +75,59 @@ std::optional<ProcSnapshot> snapshotOf(const ProcHandle& handle, const StaticInf
     return snapshot;
 }
 
-// The processes among `pids` that hold one of `listening`, scanned from their
-// descriptors into `owners`. `scanned` receives every pid looked at.
-void scanDescriptors(const std::vector<Pid>& pids,
-                     const std::unordered_map<quint64, int>& listening, SocketOwnerCache& cache,
-                     const ProcPlatform& platform) {
-    std::vector<DescriptorRecord> buffer(initialDescriptorRecords);
-    for (const Pid pid : pids) {
-        cache.scanned.insert(pid);
-        qsizetype count = platform.descriptors(pid, buffer);
-        if (count <= 0)
-            continue;
-        if (static_cast<size_t>(count) == buffer.size()) {
-            buffer.assign(buffer.size() * descriptorGrowth, DescriptorRecord{});
-            count = platform.descriptors(pid, buffer);
-            if (count <= 0)
-                continue;
+// A search of descriptor tables for the holders of listening sockets.
+class HolderSearch {
+public:
+    HolderSearch(const ProcPlatform& platform, SocketOwnerCache& cache)
+        : m_platform(platform), m_cache(cache), m_buffer(initialDescriptorRecords) {}
+
+    // Looks through the descriptors of `process` for the sockets in `wanted`
+    // and in the cache's unowned set; what it finds moves to the owners.
+    void search(const ProcessKey& process, std::unordered_set<quint64>& wanted) {
+        m_cache.searched.insert_or_assign(process.pid, process.start);
+        qsizetype count = m_platform.descriptors(process.pid, m_buffer);
+        if (count > 0 && static_cast<size_t>(count) == m_buffer.size()) {
+            m_buffer.assign(m_buffer.size() * descriptorGrowth, DescriptorRecord{});
+            count = m_platform.descriptors(process.pid, m_buffer);
         }
-        std::optional<SocketOwner> owner;
         for (qsizetype i = 0; i < count; ++i) {
-            const quint64 socket = buffer[static_cast<size_t>(i)].socket;
-            if (socket == 0 || !listening.contains(socket))
+            const DescriptorRecord& record = m_buffer[static_cast<size_t>(i)];
+            if (record.socket == 0)
                 continue;
-            if (!owner) {
-                // The start time tells later calls whether this owner is still there.
-                OpenProcess process(platform, pid);
-                std::optional<ProcStatus> status;
-                if (process)
-                    status = platform.status(process.handle());
-                if (!status)
-                    break; // gone while being scanned
-                owner = SocketOwner{pid, status->basics.start};
-            }
-            std::vector<SocketOwner>& holders = cache.owners[socket];
-            if (std::find(holders.begin(), holders.end(), *owner) == holders.end())
-                holders.push_back(*owner);
-            cache.unowned.erase(socket);
+            if (wanted.erase(record.socket) == 0 && m_cache.unowned.erase(record.socket) == 0)
+                continue;
+            m_cache.owners.insert_or_assign(record.socket, SocketHolder{process.pid, record.fd});
         }
+    }
+
+private:
+    const ProcPlatform& m_platform;
+    SocketOwnerCache& m_cache;
+    std::vector<DescriptorRecord> m_buffer;
+};
+
+} // namespace
+
+} // namespace ProcReader
+
+std::optional<quint64> ProcPlatform::descriptorSocket(Pid pid, qint32 fd) const {
+    std::vector<DescriptorRecord> buffer(ProcReader::initialDescriptorRecords);
+    for (;;) {
+        const qsizetype count = descriptors(pid, buffer);
+        if (count < 0)
+            return std::nullopt;
+        if (static_cast<size_t>(count) < buffer.size()) {
+            for (qsizetype i = 0; i < count; ++i) {
+                if (buffer[static_cast<size_t>(i)].fd == fd)
+                    return buffer[static_cast<size_t>(i)].socket;
+            }
+            return std::nullopt;
+        }
+        buffer.assign(buffer.size() * ProcReader::descriptorGrowth, DescriptorRecord{});
     }
 }
 
-bool ownerIsPresent(const SocketOwner& owner, const std::unordered_set<Pid>& asked,
-                    const ProcPlatform& platform) {
-    if (!asked.contains(owner.pid))
-        return false;
-    OpenProcess process(platform, owner.pid);
-    if (!process)
-        return false;
-    const std::optional<ProcStatus> status = platform.status(process.handle());
-    return status && status->basics.start == owner.start;
-}
-
-} // namespace
+namespace ProcReader {
 
 std::vector<Pid> allPids(const ProcPlatform& platform) {
     std::vector<Pid> pids = platform.listPids();
@@ -208,7 +207,9 @@ ProcessTable readAll(StaticInfoCache& cache, const ProcPlatform& platform) {
     // pids not read in this pass at the end.
     std::vector<Pid> seen;
     seen.reserve(cache.size() + 64);
-    QByteArray argumentBuffer; // allocated on the first argument read that the cache cannot serve
+    // Shared by the argument reads of this pass; the platform sizes it to what
+    // it reads.
+    QByteArray argumentBuffer;
 
     for (const Pid pid : allPids(platform)) {
         OpenProcess process(platform, pid);
@@ -224,10 +225,6 @@ ProcessTable readAll(StaticInfoCache& cache, const ProcPlatform& platform) {
             if (cached && cached->start == snapshot->startDate) {
                 snapshot->arguments = cached->arguments;
             } else {
-                if (argumentBuffer.isEmpty()) {
-                    const qsizetype most = platform.argumentAreaMax();
-                    argumentBuffer = QByteArray(std::max(most, minimumArgumentBuffer), '\0');
-                }
                 snapshot->arguments = platform.arguments(process.handle(), argumentBuffer);
             }
             snapshot->workingDirectory = platform.workingDirectory(process.handle());
@@ -257,66 +254,90 @@ ProcessTable readAll(StaticInfoCache& cache, const ProcPlatform& platform) {
     return result;
 }
 
-PortMap listeningPorts(const std::vector<Pid>& pids, SocketOwnerCache& cache,
-                       const ProcPlatform& platform) {
+PortMap listeningPortsOf(const std::vector<ProcessKey>& processes, SocketOwnerCache& cache,
+                         const ProcPlatform& platform) {
     PortMap result;
     std::vector<ListeningSocket> sockets;
     if (!platform.listeningSockets(sockets))
         return result;
+    // Only this user's sockets can be held by this user's processes (apart
+    // from a socket handed over by another user's program, which is rare).
+    const Uid ownUid = platform.currentUid();
     std::unordered_map<quint64, int> listening;
     listening.reserve(sockets.size());
-    for (const ListeningSocket& socket : sockets)
-        listening.emplace(socket.id, socket.port);
-    const std::unordered_set<Pid> asked(pids.begin(), pids.end());
-
-    // Forget sockets that were closed and processes no longer asked about.
-    std::erase_if(cache.owners,
-                  [&](const auto& entry) { return !listening.contains(entry.first); });
-    std::erase_if(cache.unowned, [&](quint64 socket) { return !listening.contains(socket); });
-    std::erase_if(cache.scanned, [&](Pid pid) { return !asked.contains(pid); });
-
-    bool rescan = false;
-    std::map<Pid, bool> present;
-    for (const auto& [socket, holders] : cache.owners) {
-        for (const SocketOwner& owner : holders) {
-            auto [entry, inserted] = present.try_emplace(owner.pid, false);
-            if (inserted)
-                entry->second = ownerIsPresent(owner, asked, platform);
-            rescan = rescan || !entry->second;
-        }
+    for (const ListeningSocket& socket : sockets) {
+        if (!socket.uid || *socket.uid == ownUid)
+            listening.emplace(socket.id, socket.port);
     }
-    for (const auto& [socket, port] : listening)
-        rescan = rescan || (!cache.owners.contains(socket) && !cache.unowned.contains(socket));
+    std::unordered_map<Pid, const ProcessKey*> asked;
+    asked.reserve(processes.size());
+    for (const ProcessKey& process : processes)
+        asked.emplace(process.pid, &process);
 
-    if (rescan) {
-        cache = SocketOwnerCache{};
-        scanDescriptors(pids, listening, cache, platform);
-        for (const auto& [socket, port] : listening) {
-            if (!cache.owners.contains(socket))
-                cache.unowned.insert(socket);
+    // Forget closed sockets and processes that are gone or no longer asked about.
+    std::erase_if(cache.unowned, [&](quint64 socket) { return !listening.contains(socket); });
+    std::erase_if(cache.searched, [&](const auto& entry) {
+        const auto found = asked.find(entry.first);
+        return found == asked.end() || found->second->start != entry.second;
+    });
+
+    // Known holders first: one descriptor link each tells whether they still
+    // hold their socket.
+    std::unordered_set<quint64> wanted;
+    for (const auto& [socket, port] : listening) {
+        if (cache.unowned.contains(socket))
+            continue;
+        const auto known = cache.owners.find(socket);
+        if (known != cache.owners.end() && asked.contains(known->second.pid) &&
+            platform.descriptorSocket(known->second.pid, known->second.fd) == socket)
+            continue;
+        wanted.insert(socket);
+    }
+    std::erase_if(cache.owners, [&](const auto& entry) {
+        return !listening.contains(entry.first) || wanted.contains(entry.first);
+    });
+
+    // Then a search, only while a socket lacks a holder: processes not
+    // searched before first (they alone can hold an unowned socket), newest
+    // first (otherwise in the order given), until every socket has a holder.
+    if (!wanted.empty() || !cache.unowned.empty()) {
+        std::vector<const ProcessKey*> order;
+        order.reserve(processes.size());
+        for (const ProcessKey& process : processes)
+            order.push_back(&process);
+        const auto searched = [&](const ProcessKey* process) {
+            return cache.searched.contains(process->pid);
+        };
+        std::stable_sort(order.begin(), order.end(), [&](const ProcessKey* a, const ProcessKey* b) {
+            if (searched(a) != searched(b))
+                return !searched(a);
+            return a->start > b->start; // absent starts last
+        });
+        HolderSearch search(platform, cache);
+        for (const ProcessKey* process : order) {
+            if (wanted.empty() && (cache.unowned.empty() || searched(process)))
+                break;
+            search.search(*process, wanted);
         }
-    } else {
-        // Processes not seen before may have inherited a listening socket.
-        std::vector<Pid> fresh;
-        for (const Pid pid : pids) {
-            if (!cache.scanned.contains(pid))
-                fresh.push_back(pid);
-        }
-        if (!fresh.empty())
-            scanDescriptors(fresh, listening, cache, platform);
+        // Every process was searched for what is still wanted.
+        cache.unowned.insert(wanted.begin(), wanted.end());
     }
 
     std::map<Pid, std::set<int>> ports;
-    for (const auto& [socket, holders] : cache.owners) {
-        const int port = listening.at(socket);
-        for (const SocketOwner& owner : holders) {
-            if (asked.contains(owner.pid))
-                ports[owner.pid].insert(port);
-        }
-    }
+    for (const auto& [socket, holder] : cache.owners)
+        ports[holder.pid].insert(listening.at(socket));
     for (const auto& [pid, set] : ports)
         result.emplace(pid, QList<int>(set.begin(), set.end()));
     return result;
+}
+
+PortMap listeningPorts(const std::vector<Pid>& pids, SocketOwnerCache& cache,
+                       const ProcPlatform& platform) {
+    std::vector<ProcessKey> processes;
+    processes.reserve(pids.size());
+    for (const Pid pid : pids)
+        processes.push_back(ProcessKey{pid, std::nullopt});
+    return listeningPortsOf(processes, cache, platform);
 }
 
 quint64 ticksToNanos(quint64 ticks, const ProcPlatform& platform) {

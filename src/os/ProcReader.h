@@ -40,26 +40,34 @@ struct StaticInfo {
 
 using StaticInfoCache = std::unordered_map<Pid, StaticInfo>;
 
-// One process holding a listening socket, identified by pid and start time.
-struct SocketOwner {
+// One process instance: a pid and its start time (absent when unknown).
+struct ProcessKey {
     Pid pid = 0;
     std::optional<Timestamp> start;
 
-    bool operator==(const SocketOwner&) const = default;
+    bool operator==(const ProcessKey&) const = default;
 };
 
-// Which process owns each listening socket, kept by the caller across passes so
-// that file descriptors are rescanned only when something changed: a listening
-// socket appears that no known owner explains, or a known owner is gone.
-// Processes not scanned before are scanned on their own. An empty cache makes
-// the next call scan every process it is given.
+// The descriptor through which a process holds a listening socket.
+struct SocketHolder {
+    Pid pid = 0;
+    qint32 fd = -1;
+
+    bool operator==(const SocketHolder&) const = default;
+};
+
+// Which process holds each listening socket, kept by the caller across passes
+// so that a pass on a quiet machine reads one descriptor link per listening
+// socket and searches no descriptor table. An empty cache makes the next call
+// search the processes it is given until every socket has a holder.
 struct SocketOwnerCache {
-    // Listening socket id -> the processes holding it.
-    std::unordered_map<quint64, std::vector<SocketOwner>> owners;
-    // Listening sockets that no scanned process holds (another user's, say).
+    // Listening socket id -> the process and descriptor found holding it.
+    std::unordered_map<quint64, SocketHolder> owners;
+    // Listening sockets that no process in `searched` holds (another user's,
+    // or one held outside this program's view of the processes).
     std::unordered_set<quint64> unowned;
-    // Processes whose descriptors have been scanned.
-    std::unordered_set<Pid> scanned;
+    // Processes whose descriptors were searched for every socket in `unowned`.
+    std::unordered_map<Pid, std::optional<Timestamp>> searched;
 
     bool operator==(const SocketOwnerCache&) const = default;
 };
@@ -81,8 +89,8 @@ std::optional<QString> pidPath(Pid pid, const ProcPlatform& platform = systemPla
 std::optional<ProcSnapshot> snapshot(Pid pid, const StaticInfo* cached = nullptr,
                                      const ProcPlatform& platform = systemPlatform());
 
-// The argument vector, read through `buffer` (owned by the caller and reused
-// across calls; its size bounds what can be read). Empty on failure.
+// The argument vector, read through `buffer` (owned by the caller, reused
+// across calls and grown by the platform as needed). Empty on failure.
 QStringList arguments(Pid pid, QByteArray& buffer, const ProcPlatform& platform = systemPlatform());
 
 // Parses a macOS argument area: a 4-byte native-endian argument count, the
@@ -100,6 +108,15 @@ ProcessTable readAll(StaticInfoCache& cache, const ProcPlatform& platform = syst
 
 // The listening TCP ports (IPv4 and IPv6) of the given processes: pid ->
 // ascending ports without duplicates; processes without one have no entry.
+// Each socket counts for one process holding it (the first one found), and
+// only sockets created by this program's user, or whose creator the platform
+// does not tell, are looked for. Holders known from `owners` are checked
+// first; a search of the descriptor tables, newest processes first, stops as
+// soon as every socket has a holder.
+PortMap listeningPortsOf(const std::vector<ProcessKey>& processes, SocketOwnerCache& owners,
+                         const ProcPlatform& platform = systemPlatform());
+// The same for processes known by pid alone: a pid reused by a new process
+// is taken for the old one until its holder check fails.
 PortMap listeningPorts(const std::vector<Pid>& pids, SocketOwnerCache& owners,
                        const ProcPlatform& platform = systemPlatform());
 

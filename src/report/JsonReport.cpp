@@ -4,6 +4,7 @@
 #include <cmath>
 #include <csignal>
 #include <exception>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -212,31 +213,53 @@ Inventory sample(bool includeAll, const Sources& sources,
                  const CommandParsers::LoginItems& loginItems) {
     SampleInput input;
 
+    // The launchd facts, the socket holders and the processes share nothing
+    // until the builder, and each mostly waits on the kernel or on a command:
+    // the first two are read on threads of their own while this one reads the
+    // processes.
+    auto launchd = std::async(std::launch::async, [&sources] {
+        SampleInput facts;
+        facts.jobs = JobScanner::scanJobs(sources.folders);
+        // Whatever launchctl printed is parsed, also after a failure or a time-out;
+        // after a time-out it is not asked a second time.
+        LaunchdReads::JobTable list = LaunchdReads::readJobTable(sources.tools);
+        const LaunchdReads::DisabledLabels disabled =
+            LaunchdReads::timedOut(list.warning)
+                ? LaunchdReads::skippedAfterTimeout()
+                : LaunchdReads::readDisabledLabels(sources.tools, sources.uid);
+        facts.launchctl = std::move(list.table);
+        facts.disabled = disabled.labels;
+        for (const auto& warning : {list.warning, disabled.warning}) {
+            if (warning)
+                facts.warnings.append(*warning);
+        }
+        return facts;
+    });
+    // The holder search cannot wait for the process table to tell this
+    // user's processes: it looks at every process, and the ports of others
+    // are dropped below (their descriptors cannot be read anyway, unless this
+    // user is root, whose processes they all are).
+    auto ports = std::async(std::launch::async, [] {
+        std::vector<ProcReader::ProcessKey> everyone;
+        for (const Pid pid : ProcReader::allPids())
+            everyone.push_back(ProcReader::ProcessKey{pid, std::nullopt});
+        ProcReader::SocketOwnerCache socketOwners;
+        return ProcReader::listeningPortsOf(everyone, socketOwners);
+    });
+
     ProcReader::StaticInfoCache staticInfo;
     input.processes = ProcReader::readAll(staticInfo);
 
-    std::vector<Pid> ownProcesses;
-    for (const auto& [pid, process] : input.processes) {
-        if (process.uid == sources.uid)
-            ownProcesses.push_back(pid);
-    }
-    ProcReader::SocketOwnerCache socketOwners;
-    input.ports = ProcReader::listeningPorts(ownProcesses, socketOwners);
-
-    input.jobs = JobScanner::scanJobs(sources.folders);
-    // Whatever launchctl printed is parsed, also after a failure or a time-out;
-    // after a time-out it is not asked a second time.
-    LaunchdReads::JobTable list = LaunchdReads::readJobTable(sources.tools);
-    const LaunchdReads::DisabledLabels disabled =
-        LaunchdReads::timedOut(list.warning)
-            ? LaunchdReads::skippedAfterTimeout()
-            : LaunchdReads::readDisabledLabels(sources.tools, sources.uid);
-    input.launchctl = std::move(list.table);
-    input.disabled = disabled.labels;
-    for (const auto& warning : {list.warning, disabled.warning}) {
-        if (warning)
-            input.warnings.append(*warning);
-    }
+    input.ports = ports.get();
+    std::erase_if(input.ports, [&](const auto& entry) {
+        const auto process = input.processes.find(entry.first);
+        return process == input.processes.end() || process->second.uid != sources.uid;
+    });
+    SampleInput facts = launchd.get();
+    input.jobs = std::move(facts.jobs);
+    input.launchctl = std::move(facts.launchctl);
+    input.disabled = std::move(facts.disabled);
+    input.warnings = std::move(facts.warnings);
     input.loginItems = loginItems;
     input.includeApple = includeAll;
     input.ownPid = sources.ownPid;

@@ -95,12 +95,12 @@ SampleInput Sampler::pass(bool includeApple) {
     ProcessTable processes = ProcReader::readAll(state.staticInfo, *env.platform);
     updateCpuHistory(state.cpu, processes, now);
 
-    std::vector<Pid> ownPids;
+    std::vector<ProcReader::ProcessKey> own;
     for (const auto& [pid, process] : processes) {
         if (process.uid == env.uid)
-            ownPids.push_back(pid);
+            own.push_back(ProcReader::ProcessKey{pid, process.startDate});
     }
-    PortMap ports = ProcReader::listeningPorts(ownPids, state.socketOwners, *env.platform);
+    PortMap ports = ProcReader::listeningPortsOf(own, state.socketOwners, *env.platform);
 
     // The job table changes when launchd starts or loses a child; a quiet
     // machine keeps its table without running launchctl.

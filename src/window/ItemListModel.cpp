@@ -1,13 +1,41 @@
 #include "window/ItemListModel.h"
 
+#include <algorithm>
+
 ItemListModel::ItemListModel(QObject* parent) : QAbstractListModel(parent) {}
 
 QString ItemListModel::key(const Row& row) const {
     return row.kind == RowKind::section ? QStringLiteral("section:") + row.title : row.item.id;
 }
 
-void ItemListModel::setItems(QList<BackgroundItem> running, QList<BackgroundItem> notRunning,
-                             Timestamp now) {
+ItemListModel::Change ItemListModel::compare(const Row& old, Row& row) const {
+    if (row.kind == RowKind::section)
+        return Change::none;
+    // A row never laid out nor drawn has nothing to compare with; it is
+    // computed when it is first needed.
+    if (!old.content)
+        return Change::none;
+    // What the row would show now, as far as the old row was computed.
+    ItemRow::Content content = ItemRow::layoutContentOf(row.item);
+    if (old.content->complete)
+        ItemRow::complete(content, row.item, m_now);
+    if (content == *old.content) {
+        row.content = std::move(content);
+        return Change::none;
+    }
+    // A running row's figures column has a fixed width; the status of the
+    // others sets theirs.
+    const bool sameLayout =
+        content.name == old.content->name && content.explanation == old.content->explanation &&
+        content.badges == old.content->badges && content.running == old.content->running &&
+        (content.running ||
+         (content.figure == old.content->figure && content.detail == old.content->detail));
+    row.content = std::move(content);
+    return sameLayout ? Change::figures : Change::layout;
+}
+
+ItemListModel::Change ItemListModel::setItems(QList<BackgroundItem> running,
+                                              QList<BackgroundItem> notRunning, Timestamp now) {
     QList<Row> rows;
     rows.reserve(running.size() + notRunning.size() + 2);
     const auto addSection = [&rows](const QString& title, QList<BackgroundItem>& items) {
@@ -26,10 +54,20 @@ void ItemListModel::setItems(QList<BackgroundItem> running, QList<BackgroundItem
 
     m_now = now;
     if (sameRows) {
+        // Only rows drawn differently are announced, one by one, so the view
+        // repaints just them; the others keep their computed content.
+        Change change = Change::none;
+        QList<int> changed;
+        for (qsizetype i = 0; i < rows.size(); ++i) {
+            const Change row = compare(m_rows[i], rows[i]);
+            if (row != Change::none)
+                changed.append(static_cast<int>(i));
+            change = std::max(change, row);
+        }
         m_rows = std::move(rows);
-        if (!m_rows.isEmpty())
-            Q_EMIT dataChanged(index(0), index(static_cast<int>(m_rows.size()) - 1));
-        return;
+        for (const int row : changed)
+            Q_EMIT dataChanged(index(row), index(row));
+        return change;
     }
 
     beginResetModel();
@@ -40,6 +78,7 @@ void ItemListModel::setItems(QList<BackgroundItem> running, QList<BackgroundItem
             m_rowOf.insert(m_rows[i].item.id, static_cast<int>(i));
     }
     endResetModel();
+    return Change::reset;
 }
 
 int ItemListModel::rowCount(const QModelIndex& parent) const {

@@ -12,7 +12,8 @@
 
 // The rows of the list screen: a "Running" section, a "Scheduled / not
 // running" section, each with its items. A new list with the same rows in the
-// same order only changes data; any other change resets the model.
+// same order signals only the rows that would be drawn differently; any other
+// change resets the model.
 class ItemListModel : public QAbstractListModel {
     Q_OBJECT
 
@@ -24,9 +25,17 @@ public:
         KindRole,                  // RowKind as int
     };
 
+    // What a new list changed, from least to most.
+    enum class Change {
+        none,    // every row is drawn as before
+        figures, // some rows are drawn differently, in the same sizes
+        layout,  // some rows' names, explanations or badges changed
+        reset,   // rows came, went or moved
+    };
+
     explicit ItemListModel(QObject* parent = nullptr);
 
-    void setItems(QList<BackgroundItem> running, QList<BackgroundItem> notRunning, Timestamp now);
+    Change setItems(QList<BackgroundItem> running, QList<BackgroundItem> notRunning, Timestamp now);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role) const override;
@@ -53,6 +62,8 @@ private:
     };
 
     QString key(const Row& row) const;
+    // How `row`, which takes the place of `old`, differs from it in drawing.
+    Change compare(const Row& old, Row& row) const;
 
     QList<Row> m_rows;
     QHash<QString, int> m_rowOf;

@@ -454,9 +454,14 @@ void ListScreen::rebuild() {
 
     const int scrolled = m_list->verticalScrollBar()->value();
     const Timestamp now = static_cast<Timestamp>(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
-    m_listModel->setItems(std::move(running), std::move(notRunning), now);
-    m_delegate->pruneCache(m_navigationIds);
+    const ItemListModel::Change change =
+        m_listModel->setItems(std::move(running), std::move(notRunning), now);
     m_content->setCurrentWidget(m_list);
+    // Rows that keep their sizes keep the layout; the changed ones repaint.
+    if (change < ItemListModel::Change::layout)
+        return;
+    if (change == ItemListModel::Change::reset)
+        m_delegate->pruneCache(m_navigationIds);
     m_list->doItemsLayout();
     m_list->verticalScrollBar()->setValue(scrolled);
 }

@@ -90,7 +90,7 @@ TEST(ProcParsers, NetTcpKeepsListeningSocketsOnly) {
         "        0 313 1 000000000363cec7 100 0 0 10 0\n"
         "   3: garbage\n";
     EXPECT_EQ(LinuxProc::parseNetTcp(tcp6),
-              (std::vector<ListeningSocket>{{30928, 42351}, {313, 2024}}));
+              (std::vector<ListeningSocket>{{30928, 42351, 0}, {313, 2024, 0}}));
 }
 
 FakeProcess process(Uid uid, const char* path, double start, QStringList arguments = {}) {
@@ -223,10 +223,12 @@ TEST_F(ProcReaderPorts, OwnersFollowTheMachineAcrossPasses) {
     platform.processes[22].descriptors.push_back(DescriptorRecord{10, 700});
     EXPECT_EQ(ports({20, 22, 23}), (PortMap{{22, {3000, 4000}}, {23, {3001}}}));
 
-    // A socket closes; a forked worker sharing another one shows it too.
+    // A socket closes; a forked worker sharing another one leaves it with its
+    // known holder, and no descriptor list is read to learn that.
     platform.sockets = {{700, 3000}, {701, 3001}};
     listener(24, 6, {701});
-    EXPECT_EQ(ports({20, 22, 23, 24}), (PortMap{{22, {3000}}, {23, {3001}}, {24, {3001}}}));
+    EXPECT_EQ(ports({20, 22, 23, 24}), (PortMap{{22, {3000}}, {23, {3001}}}));
+    EXPECT_EQ(scans(), 0);
 }
 
 // A proc root written by the test.

@@ -34,6 +34,7 @@ public:
     std::function<void(Pid)> onOpen;
     mutable std::map<Pid, int> staticReads; // path and arguments
     mutable std::map<Pid, int> descriptorReads;
+    mutable int holderChecks = 0;
     mutable int openHandles = 0;
 
     FakeProcess& add(Pid pid, FakeProcess process) {
@@ -47,6 +48,7 @@ public:
     void resetCounts() const {
         staticReads.clear();
         descriptorReads.clear();
+        holderChecks = 0;
     }
 
     Uid currentUid() const override { return uid; }
@@ -96,6 +98,17 @@ public:
         const size_t count = std::min(buffer.size(), p->descriptors.size());
         std::copy_n(p->descriptors.begin(), count, buffer.begin());
         return static_cast<qsizetype>(count);
+    }
+    std::optional<quint64> descriptorSocket(Pid pid, qint32 fd) const override {
+        ++holderChecks;
+        const FakeProcess* p = find(pid);
+        if (!p)
+            return std::nullopt;
+        for (const DescriptorRecord& record : p->descriptors) {
+            if (record.fd == fd)
+                return record.socket;
+        }
+        return std::nullopt;
     }
 
 private:
