@@ -2,82 +2,73 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QTemporaryDir>
+
+#include "model/LaunchAtLogin.h"
 
 namespace {
 
 std::unique_ptr<QSettings> storeAt(const QTemporaryDir& dir) {
-    return std::make_unique<QSettings>(dir.filePath(QStringLiteral("Quillmarsh.conf")),
-                                       QSettings::IniFormat);
+    return std::make_unique<QSettings>(dir.filePath("Quillmarsh.conf"), QSettings::IniFormat);
 }
 
 } // namespace
 
-TEST(AppSettingsTest, DefaultsWhenNothingIsStored) {
-    QTemporaryDir dir;
-    const AppSettings settings(storeAt(dir));
-    EXPECT_FALSE(settings.showApple());
-    EXPECT_TRUE(settings.showCount());
-    EXPECT_EQ(settings.refreshSeconds(), 4);
-    EXPECT_TRUE(settings.keepCountFresh());
-    EXPECT_EQ(settings.loginItemsCheckedAt(), std::nullopt);
-    EXPECT_EQ(settings.loginItems(), std::nullopt);
-}
-
-TEST(AppSettingsTest, ValuesSurviveARestartOfTheStore) {
-    QTemporaryDir dir;
-    const QDateTime checked = QDateTime::fromSecsSinceEpoch(1'780'000'000, Qt::UTC);
-    {
-        AppSettings settings(storeAt(dir));
-        settings.setShowApple(true);
-        settings.setShowCount(false);
-        settings.setRefreshSeconds(10);
-        settings.setKeepCountFresh(false);
-        settings.setLoginItemsCheckedAt(checked);
-        settings.setLoginItems(QByteArray(R"({"appPaths":[],"bundleIDs":["a.b"]})"));
-    }
-    const AppSettings reopened(storeAt(dir));
-    EXPECT_TRUE(reopened.showApple());
-    EXPECT_FALSE(reopened.showCount());
-    EXPECT_EQ(reopened.refreshSeconds(), 10);
-    EXPECT_FALSE(reopened.keepCountFresh());
-    EXPECT_EQ(reopened.loginItemsCheckedAt(), checked);
-    EXPECT_EQ(reopened.loginItems(), QByteArray(R"({"appPaths":[],"bundleIDs":["a.b"]})"));
-}
-
-TEST(AppSettingsTest, ValuesOfTheWrongTypeCountAsAbsent) {
+TEST(AppSettingsTest, StoredValuesOfTheWrongTypeOrRangeGiveTheDefaults) {
     QTemporaryDir dir;
     {
         auto store = storeAt(dir);
-        store->setValue(QStringLiteral("showApple"), QStringLiteral("yes"));
-        store->setValue(QStringLiteral("showCount"), 0);
-        store->setValue(QStringLiteral("refreshSeconds"), QStringLiteral("soon"));
-        store->setValue(QStringLiteral("keepCountFresh"), QStringList{QStringLiteral("true")});
-        store->setValue(QStringLiteral("loginItemsCheckedAt"), QStringLiteral("yesterday"));
-        store->setValue(QStringLiteral("loginItems"), QStringLiteral("not data"));
+        store->setValue("showApple", "yes");
+        store->setValue("showCount", 0);
+        store->setValue("refreshSeconds", "soon");
+        store->setValue("keepCountFresh", QStringList{"true"});
+        store->setValue("loginItemsCheckedAt", "yesterday");
+        store->setValue("loginItems", "not data");
     }
-    const AppSettings settings(storeAt(dir));
+    AppSettings settings(storeAt(dir));
     EXPECT_FALSE(settings.showApple());
     EXPECT_TRUE(settings.showCount());
     EXPECT_EQ(settings.refreshSeconds(), 4);
     EXPECT_TRUE(settings.keepCountFresh());
     EXPECT_EQ(settings.loginItemsCheckedAt(), std::nullopt);
     EXPECT_EQ(settings.loginItems(), std::nullopt);
-}
 
-TEST(AppSettingsTest, ARefreshIntervalBelowOneSecondCountsAsOne) {
-    QTemporaryDir dir;
-    AppSettings settings(storeAt(dir));
-    settings.setRefreshSeconds(0);
-    EXPECT_EQ(settings.refreshSeconds(), 1);
-    settings.setRefreshSeconds(-5);
-    EXPECT_EQ(settings.refreshSeconds(), 1);
-}
-
-TEST(AppSettingsTest, RemovesStoredLoginItemsWhenThereAreNone) {
-    QTemporaryDir dir;
-    AppSettings settings(storeAt(dir));
-    settings.setLoginItems(QByteArray("{}"));
+    for (const int seconds : {0, -5}) {
+        settings.setRefreshSeconds(seconds);
+        EXPECT_EQ(settings.refreshSeconds(), 1) << seconds;
+    }
+    const QDateTime checked = QDateTime::fromSecsSinceEpoch(1'780'000'000, Qt::UTC);
+    settings.setLoginItemsCheckedAt(checked);
+    settings.setLoginItems(QByteArray(R"({"appPaths":[],"bundleIDs":["a.b"]})"));
+    const AppSettings reopened(storeAt(dir));
+    EXPECT_EQ(reopened.loginItemsCheckedAt(), checked);
+    EXPECT_EQ(reopened.loginItems(), QByteArray(R"({"appPaths":[],"bundleIDs":["a.b"]})"));
     settings.setLoginItems(std::nullopt);
-    EXPECT_FALSE(settings.store().contains(QStringLiteral("loginItems")));
+    EXPECT_FALSE(settings.store().contains("loginItems"));
+}
+
+TEST(LaunchAtLoginTest, WritesAQuotedEntryRemovesItAndReportsAFolderItCannotMake) {
+    QTemporaryDir dir;
+    const LaunchAtLogin::Entry entry{dir.filePath("config/autostart/q.desktop"),
+                                     "/home/a b/it's $x/\"q\"\\"};
+    EXPECT_FALSE(LaunchAtLogin::isEnabled(entry));
+    EXPECT_EQ(LaunchAtLogin::setEnabled(entry, true), std::nullopt);
+    EXPECT_TRUE(LaunchAtLogin::isEnabled(entry));
+    QFile file(entry.path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(file.readAll());
+    EXPECT_TRUE(text.startsWith("[Desktop Entry]\n"));
+    EXPECT_TRUE(text.contains("\nExec=\"/home/a b/it's \\\\$x/\\\\\"q\\\\\"\\\\\\\\\"\n"))
+        << text.toStdString();
+    EXPECT_EQ(LaunchAtLogin::setEnabled(entry, false), std::nullopt);
+    EXPECT_FALSE(LaunchAtLogin::isEnabled(entry));
+    EXPECT_EQ(LaunchAtLogin::setEnabled(entry, false), std::nullopt);
+
+    // A file stands where the folder would go.
+    QFile blocker(dir.filePath("blocked"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    const LaunchAtLogin::Entry blocked{dir.filePath("blocked/autostart/q.desktop"), "/usr/bin/q"};
+    EXPECT_NE(LaunchAtLogin::setEnabled(blocked, true), std::nullopt);
+    EXPECT_FALSE(LaunchAtLogin::isEnabled(blocked));
 }

@@ -1,6 +1,5 @@
 #include "support/StandIns.h"
 
-#include <algorithm>
 #include <csignal>
 
 #include <fcntl.h>
@@ -22,83 +21,8 @@ namespace {
 constexpr char toolsVariable[] = "QUILLMARSH_TOOLS_DIR";
 constexpr char stateVariable[] = "QUILLMARSH_STANDIN_STATE";
 
-// The stand-ins' lock on their state, held for the object's lifetime.
-class StateLock {
-public:
-    explicit StateLock(const QString& folder) {
-        const QByteArray path = QFile::encodeName(folder + QStringLiteral("/state.lock"));
-        fd_ = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd_ >= 0)
-            ::flock(fd_, LOCK_EX);
-    }
-    ~StateLock() {
-        if (fd_ >= 0) {
-            ::flock(fd_, LOCK_UN);
-            ::close(fd_);
-        }
-    }
-    StateLock(const StateLock&) = delete;
-    StateLock& operator=(const StateLock&) = delete;
-
-private:
-    int fd_ = -1;
-};
-
-QString statePath(const QString& folder) {
-    return folder + QStringLiteral("/state.json");
-}
-
-QJsonObject readState(const QString& folder) {
-    QFile file(statePath(folder));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QJsonDocument::fromJson(file.readAll()).object();
-}
-
-void writeState(const QString& folder, const QJsonObject& state) {
-    QSaveFile file(statePath(folder));
-    if (file.open(QIODevice::WriteOnly)) {
-        file.write(QJsonDocument(state).toJson());
-        file.commit();
-    }
-}
-
-// The fields of /proc/<pid>/stat after the command name: state, ppid, pgrp,
-// session, ... (index 19 is the start time in clock ticks).
-QList<QByteArray> statFields(Pid pid) {
-    QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    const QByteArray text = file.readAll();
-    const qsizetype close = text.lastIndexOf(')');
-    if (close < 0)
-        return {};
-    return text.mid(close + 2).simplified().split(' ');
-}
-
-std::optional<qint64> startTicks(Pid pid) {
-    const QList<QByteArray> fields = statFields(pid);
-    if (fields.size() <= 19)
-        return std::nullopt;
-    bool ok = false;
-    const qint64 ticks = fields[19].toLongLong(&ok);
-    return ok ? std::optional<qint64>(ticks) : std::nullopt;
-}
-
-std::optional<Pid> statField(Pid pid, int index) {
-    const QList<QByteArray> fields = statFields(pid);
-    if (fields.size() <= index)
-        return std::nullopt;
-    bool ok = false;
-    const Pid value = fields[index].toInt(&ok);
-    return ok ? std::optional<Pid>(value) : std::nullopt;
-}
-
-// A process that is still the one the stand-ins recorded.
-bool isSameProcess(Pid pid, const QJsonValue& ticks) {
-    if (pid <= 0 || !StandIns::isAlive(pid))
-        return false;
-    return ticks.isDouble() && startTicks(pid) == static_cast<qint64>(ticks.toDouble());
+std::optional<QByteArray> current(const char* name) {
+    return qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt;
 }
 
 void restore(const char* name, const std::optional<QByteArray>& value) {
@@ -108,10 +32,31 @@ void restore(const char* name, const std::optional<QByteArray>& value) {
         qunsetenv(name);
 }
 
-std::optional<QByteArray> current(const char* name) {
-    if (!qEnvironmentVariableIsSet(name))
+// The state letter and the start time in clock ticks from /proc/<pid>/stat.
+std::optional<std::pair<char, qint64>> procStat(Pid pid) {
+    QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (pid <= 0 || !file.open(QIODevice::ReadOnly))
         return std::nullopt;
-    return qgetenv(name);
+    const QByteArray text = file.readAll();
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() <= 19 || fields[0].isEmpty())
+        return std::nullopt;
+    return std::pair(fields[0][0], fields[19].toLongLong());
+}
+
+bool write(const QString& path, const QByteArray& bytes) {
+    QSaveFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
+}
+
+// Sets state[section][key] = value.
+std::function<void(QJsonObject&)> setting(const QString& section, const QString& key,
+                                          const QJsonValue& value) {
+    return [=](QJsonObject& state) {
+        QJsonObject entries = state.value(section).toObject();
+        entries.insert(key, value);
+        state.insert(section, entries);
+    };
 }
 
 } // namespace
@@ -123,8 +68,18 @@ StandIns::StandIns()
 }
 
 StandIns::~StandIns() {
-    if (folder_.isValid())
-        stopStartedProcesses();
+    // Jobs the stand-ins started lead their own process groups.
+    const QJsonObject jobs = update().value(QStringLiteral("jobs")).toObject();
+    for (const QJsonValue& value : jobs) {
+        const QJsonObject job = value.toObject();
+        const Pid pid = job.value(QStringLiteral("pid")).toInt();
+        const auto now = procStat(pid);
+        if (job.value(QStringLiteral("startedByStandIn")).toBool() && now &&
+            now->second == job.value(QStringLiteral("startTicks")).toInteger()) {
+            ::kill(-pid, SIGKILL);
+            waitGone(pid, std::chrono::seconds(5));
+        }
+    }
     restore(toolsVariable, previousTools_);
     restore(stateVariable, previousState_);
 }
@@ -149,63 +104,48 @@ QProcessEnvironment StandIns::environment() const {
     return env;
 }
 
-void StandIns::update(const std::function<void(QJsonObject&)>& change) {
-    StateLock lock(stateDir());
-    QJsonObject state = readState(stateDir());
-    change(state);
-    writeState(stateDir(), state);
+// Reads (and, with a change, rewrites) the state under the stand-ins' lock.
+QJsonObject StandIns::update(const std::function<void(QJsonObject&)>& change) const {
+    const QString folder = stateDir();
+    const int lock = ::open(QFile::encodeName(folder + QStringLiteral("/state.lock")).constData(),
+                            O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lock >= 0)
+        ::flock(lock, LOCK_EX);
+    QFile file(folder + QStringLiteral("/state.json"));
+    QJsonObject state;
+    if (file.open(QIODevice::ReadOnly))
+        state = QJsonDocument::fromJson(file.readAll()).object();
+    if (change) {
+        change(state);
+        write(file.fileName(), QJsonDocument(state).toJson());
+    }
+    if (lock >= 0)
+        ::close(lock);
+    return state;
 }
 
 void StandIns::addJob(const QString& label, std::optional<Pid> pid, std::optional<qint64> status) {
-    update([&](QJsonObject& state) {
-        QJsonObject jobs = state.value(QStringLiteral("jobs")).toObject();
-        QJsonObject job;
-        job.insert(QStringLiteral("pid"), pid ? QJsonValue(*pid) : QJsonValue());
-        job.insert(QStringLiteral("status"),
-                   status ? QJsonValue(static_cast<double>(*status)) : QJsonValue());
-        jobs.insert(label, job);
-        state.insert(QStringLiteral("jobs"), jobs);
-    });
+    const QJsonObject job{{QStringLiteral("pid"), pid ? QJsonValue(*pid) : QJsonValue()},
+                          {QStringLiteral("status"), status ? QJsonValue(*status) : QJsonValue()}};
+    update(setting(QStringLiteral("jobs"), label, job));
 }
 
 void StandIns::setDisabled(const QString& label, bool disabled) {
-    update([&](QJsonObject& state) {
-        QJsonObject marks = state.value(QStringLiteral("disabled")).toObject();
-        marks.insert(label, disabled);
-        state.insert(QStringLiteral("disabled"), marks);
-    });
+    update(setting(QStringLiteral("disabled"), label, disabled));
 }
 
 void StandIns::failVerb(const QString& verb, int status, const QString& message,
                         const QString& output, double delaySeconds) {
-    update([&](QJsonObject& state) {
-        QJsonObject failures = state.value(QStringLiteral("fail")).toObject();
-        failures.insert(verb, QJsonObject{{QStringLiteral("status"), status},
-                                          {QStringLiteral("message"), message},
-                                          {QStringLiteral("output"), output},
-                                          {QStringLiteral("delaySeconds"), delaySeconds}});
-        state.insert(QStringLiteral("fail"), failures);
-    });
+    const QJsonObject failure{{QStringLiteral("status"), status},
+                              {QStringLiteral("message"), message},
+                              {QStringLiteral("output"), output},
+                              {QStringLiteral("delaySeconds"), delaySeconds}};
+    update(setting(QStringLiteral("fail"), verb, failure));
 }
 
 void StandIns::setLoginItemsDump(const QByteArray& text, int status) {
-    QSaveFile file(stateDir() + QStringLiteral("/dumpbtm.txt"));
-    if (file.open(QIODevice::WriteOnly)) {
-        file.write(text);
-        file.commit();
-    }
-    update([&](QJsonObject& state) { state.insert(QStringLiteral("dumpbtmStatus"), status); });
-}
-
-void StandIns::setSimctlStatus(int status) {
-    update([&](QJsonObject& state) { state.insert(QStringLiteral("simctlStatus"), status); });
-}
-
-void StandIns::setLegacyDisabledStyle(bool legacy) {
-    update([&](QJsonObject& state) {
-        state.insert(QStringLiteral("printDisabledStyle"),
-                     legacy ? QStringLiteral("legacy") : QStringLiteral("modern"));
-    });
+    write(stateDir() + QStringLiteral("/dumpbtm.txt"), text);
+    update([status](QJsonObject& state) { state.insert(QStringLiteral("dumpbtmStatus"), status); });
 }
 
 bool StandIns::writePlist(const QString& path, const QString& label, const QStringList& program,
@@ -223,27 +163,13 @@ bool StandIns::writePlist(const QString& path, const QString& label, const QStri
     }
     if (runAtLoad)
         xml += QStringLiteral("\t<key>RunAtLoad</key>\n\t<true/>\n");
-    xml += extraXml;
-    xml += QStringLiteral("</dict>\n</plist>\n");
-    QSaveFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(xml.toUtf8()) >= 0 && file.commit();
-}
-
-QJsonObject StandIns::state() const {
-    StateLock lock(stateDir());
-    return readState(stateDir());
+    xml += extraXml + QStringLiteral("</dict>\n</plist>\n");
+    return write(path, xml.toUtf8());
 }
 
 std::optional<Pid> StandIns::jobPid(const QString& label) const {
-    const QJsonValue pid = state()
-                               .value(QStringLiteral("jobs"))
-                               .toObject()
-                               .value(label)
-                               .toObject()
-                               .value(QStringLiteral("pid"));
-    if (!pid.isDouble())
-        return std::nullopt;
-    return static_cast<Pid>(pid.toInt());
+    const QJsonValue pid = update()[QStringLiteral("jobs")][label][QStringLiteral("pid")];
+    return pid.isDouble() ? std::optional(static_cast<Pid>(pid.toInt())) : std::nullopt;
 }
 
 QList<QStringList> StandIns::calls() const {
@@ -263,76 +189,31 @@ QList<QStringList> StandIns::calls() const {
 }
 
 int StandIns::callCount(const QStringList& prefix) const {
-    int count = 0;
-    for (const QStringList& call : calls()) {
-        if (call.mid(0, prefix.size()) == prefix)
-            ++count;
-    }
-    return count;
+    const QList<QStringList> all = calls();
+    return static_cast<int>(std::count_if(all.cbegin(), all.cend(), [&](const QStringList& call) {
+        return call.mid(0, prefix.size()) == prefix;
+    }));
 }
 
 bool StandIns::isAlive(Pid pid) {
-    const QList<QByteArray> fields = statFields(pid);
-    return !fields.isEmpty() && fields[0] != "Z" && fields[0] != "X" && fields[0] != "x";
+    const auto now = procStat(pid);
+    return now && now->first != 'Z' && now->first != 'X' && now->first != 'x';
 }
 
 bool StandIns::waitGone(Pid pid, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     const int pidfd = ProcessDescriptor::open(pid);
-    bool gone = false;
-    for (;;) {
-        if (!isAlive(pid)) {
-            gone = true;
-            break;
-        }
+    while (isAlive(pid)) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             break;
-        if (pidfd >= 0) {
-            pollfd entry{pidfd, POLLIN, 0};
-            ::poll(&entry, 1, static_cast<int>(std::min<qint64>(left.count(), 200)));
-        } else {
+        pollfd entry{pidfd, POLLIN, 0};
+        if (pidfd < 0 ||
+            ::poll(&entry, 1, static_cast<int>(std::min<qint64>(left.count(), 100))) < 0)
             ::usleep(10000);
-        }
     }
     if (pidfd >= 0)
         ::close(pidfd);
-    return gone;
-}
-
-std::optional<Pid> StandIns::parentOf(Pid pid) {
-    return statField(pid, 1);
-}
-
-std::optional<Pid> StandIns::sessionOf(Pid pid) {
-    return statField(pid, 3);
-}
-
-void StandIns::stopStartedProcesses() {
-    QList<Pid> watchers;
-    {
-        const QJsonObject jobs = state().value(QStringLiteral("jobs")).toObject();
-        for (const QJsonValue& value : jobs) {
-            const QJsonObject job = value.toObject();
-            if (!job.value(QStringLiteral("startedByStandIn")).toBool())
-                continue;
-            const Pid pid = job.value(QStringLiteral("pid")).toInt();
-            if (isSameProcess(pid, job.value(QStringLiteral("startTicks")))) {
-                ::kill(-pid, SIGKILL);
-                ::kill(pid, SIGKILL);
-            }
-            const Pid watcher = job.value(QStringLiteral("watcher")).toInt();
-            if (isSameProcess(watcher, job.value(QStringLiteral("watcherTicks"))))
-                watchers.append(watcher);
-        }
-    }
-    // A watcher ends once it has recorded its job's end; wait for that so that
-    // nothing writes into the folder after it is gone.
-    for (const Pid watcher : watchers) {
-        if (!waitGone(watcher, std::chrono::seconds(5))) {
-            ::kill(watcher, SIGKILL);
-            waitGone(watcher, std::chrono::seconds(2));
-        }
-    }
+    return !isAlive(pid);
 }
