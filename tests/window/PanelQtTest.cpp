@@ -1,0 +1,106 @@
+// The panel's life cycle and placement, window mode's start and the menu-bar
+// count.
+
+#include <QSignalSpy>
+#include <QTest>
+
+#include <qcoro/qcorotask.h>
+
+#include "window/ItemIcon.h"
+#include "window/MenuBarItem.h"
+#include "window/Panel.h"
+#include "window/RootView.h"
+#include "window/WindowFixtures.h"
+#include "window/WindowSession.h"
+
+using namespace WindowFixtures;
+
+class PanelQtTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() { ItemIcon::useSymbolTheme(); }
+
+    void placementStaysUnderTheAnchorAndOnTheScreen_data() {
+        QTest::addColumn<QRect>("anchor");
+        QTest::addColumn<QPoint>("pointer");
+        QTest::addColumn<QRect>("available");
+        QTest::addColumn<QPoint>("corner");
+        const QRect below(0, 28, 1920, 1052);
+        QTest::newRow("centred under")
+            << QRect(1000, 0, 24, 24) << QPoint() << below << QPoint(822, 28);
+        QTest::newRow("right edge")
+            << QRect(1900, 0, 20, 24) << QPoint() << below << QPoint(1540, 28);
+        QTest::newRow("bottom bar") << QRect(1000, 1050, 24, 30) << QPoint()
+                                    << QRect(0, 0, 1920, 1050) << QPoint(822, 1050 - 4 - 560);
+        QTest::newRow("at the pointer") << QRect() << QPoint(400, 300) << below << QPoint(210, 305);
+    }
+    void placementStaysUnderTheAnchorAndOnTheScreen() {
+        QFETCH(QRect, anchor);
+        QFETCH(QPoint, pointer);
+        QFETCH(QRect, available);
+        QFETCH(QPoint, corner);
+        QCOMPARE(Panel::placement(QSize(380, 560), anchor, pointer, available), corner);
+    }
+
+    void theCountLeavesOutApplesItemsAndCanBeHidden() {
+        QTemporaryDir dir;
+        auto model = makeModel(dir);
+        QCOMPARE(MenuBarItem::countFor(*model), std::nullopt);
+        BackgroundItem apple = running("apple", "cfprefsd", 10);
+        apple.isApple = true;
+        model->setInventoryForTesting(inventory({apple}));
+        QCOMPARE(MenuBarItem::countFor(*model), std::nullopt);
+        model->setInventoryForTesting(inventory({apple, running("a", "alpha", 10)}));
+        QCOMPARE(MenuBarItem::countFor(*model), std::optional<int>(1));
+        model->setShowCount(false);
+        QCOMPARE(MenuBarItem::countFor(*model), std::nullopt);
+    }
+
+    void showingThePanelRunsTheLoopAndEscapeOnTheListHidesIt() {
+        QTemporaryDir dir;
+        auto model = makeModel(dir);
+        Panel panel(model.get(), true);
+        panel.showAt(QRect(100, 0, 24, 24));
+        QVERIFY(QTest::qWaitForWindowExposed(&panel));
+        QTRY_VERIFY(model->isPanelOpen());
+        QTRY_VERIFY_WITH_TIMEOUT(model->inventory().has_value(), 30000);
+        model->setScreen(AppModel::Screen::settings());
+        QTest::keyClick(panel.rootView()->currentScreen(), Qt::Key_Escape);
+        QCOMPARE(model->screen(), AppModel::Screen::list());
+        QVERIFY(panel.isVisible());
+        QTRY_VERIFY(panel.rootView()->currentScreen()->findChild<QWidget*>("search"));
+        QTest::keyClick(panel.rootView()->currentScreen()->findChild<QWidget*>("search"),
+                        Qt::Key_Escape);
+        QTRY_VERIFY(!panel.isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(!model->isPanelOpen(), 30000);
+    }
+
+    void windowModeStartsTheFirstPassThenTheCountButNotUnderATestHost() {
+        QTemporaryDir dir;
+        {
+            // With a tray the panel stays closed, so only the start samples.
+            WindowSession session(environmentIn(dir), QProcessEnvironment(), true);
+            QVERIFY(!session.panel().isVisible());
+            QTRY_VERIFY_WITH_TIMEOUT(session.model().hasBackgroundCount(), 60000);
+            QVERIFY(session.model().inventory().has_value());
+        }
+        QProcessEnvironment testHost;
+        testHost.insert("XCTestConfigurationFilePath", QString());
+        WindowSession session(environmentIn(dir), testHost, true);
+        QSignalSpy passes(&session.model(), &AppModel::inventoryChanged);
+        // The sampler serves passes in order: any pass asked for earlier has
+        // replaced the inventory before this one ends.
+        bool done = false;
+        [](AppModel& model, bool& flag) -> QCoro::Task<> {
+            co_await model.refresh(false);
+            flag = true;
+        }(session.model(), done);
+        QTRY_VERIFY_WITH_TIMEOUT(done, 60000);
+        QCOMPARE(passes.count(), 1);
+        QVERIFY(!session.model().hasBackgroundCount());
+    }
+};
+
+QTEST_MAIN(PanelQtTest)
+#include "PanelQtTest.moc"
