@@ -180,6 +180,7 @@ private Q_SLOTS:
         BackgroundItem apple = sim;
         apple.isApple = true;
         QVERIFY(await(model->stop(apple)).error);
+        QVERIFY(await(model->disable(sim)));
 
         ChildProcess child({"sh", "-c", "trap '' TERM; exec sleep 30"});
         QVERIFY(QTest::qWaitFor(
@@ -197,34 +198,6 @@ private Q_SLOTS:
         QVERIFY(!model->stoppedNames().count(item.id));
         QVERIFY(await(model->forceQuit(stopped.survivors, item)).survivors.isEmpty());
         QCOMPARE(model->stoppedNames().at(item.id), QStringLiteral("sleep"));
-    }
-
-    void disableParksTheJobAndEnableBringsItBack() {
-        Fixture f;
-        const QString label = "com.example.worker";
-        const QString path = f.agent(label, true);
-        auto model = f.model();
-        await(model->refresh(false));
-        const std::optional<BackgroundItem> idle = model->item("job:" + label);
-        QVERIFY(idle);
-        QCOMPARE(await(model->disable(*idle)), ActionResult{});
-        QCOMPARE(model->screen(), AppModel::Screen::detail("job:" + label + ":disabled"));
-        const std::optional<BackgroundItem> parked = model->item(model->screen().id);
-        QVERIFY(parked && parked->state == State::disabled);
-        QVERIFY(!QFile::exists(path));
-
-        QCOMPARE(await(model->enable(*parked)), ActionResult{});
-        QCOMPARE(model->screen(), AppModel::Screen::detail("job:" + label));
-        QVERIFY(QFile::exists(path));
-        const std::optional<Pid> pid = f.tools.jobPid(label);
-        QVERIFY(pid && StandIns::isAlive(*pid));
-
-        QVERIFY(await(model->disable(running("exe:/x", "x", 1, {}, me))));
-        f.tools.failVerb("kickstart", 113, "Could not find service");
-        BackgroundItem listed = job("com.example.gone");
-        listed.launchLabel = listed.job->label;
-        QCOMPARE(await(model->load(listed)),
-                 ActionError{"launchctl kickstart failed (113): Could not find service"});
     }
 
     // An action changes launchd's state without starting or ending a process:
@@ -315,11 +288,8 @@ private Q_SLOTS:
                                   " : 00000000-0000-0000-0000-000000000000\n"
                                   "========================\n"
                                   " #1:\n"
-                                  "                 UUID: 1\n"
-                                  "                 Name: Helper\n"
                                   "                 Type: app (0x2)\n"
                                   "                  URL: file:///Applications/Helper.app/\n"
-                                  "           Generation: 1\n"
                                   "    Bundle Identifier: com.example.helper\n"
                                   "          Disposition: [enabled, allowed, visible] (0xb)\n");
         await(model->checkLoginItems());

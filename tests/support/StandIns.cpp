@@ -49,16 +49,6 @@ bool write(const QString& path, const QByteArray& bytes) {
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
 }
 
-// Sets state[section][key] = value.
-std::function<void(QJsonObject&)> setting(const QString& section, const QString& key,
-                                          const QJsonValue& value) {
-    return [=](QJsonObject& state) {
-        QJsonObject entries = state.value(section).toObject();
-        entries.insert(key, value);
-        state.insert(section, entries);
-    };
-}
-
 } // namespace
 
 StandIns::StandIns()
@@ -69,13 +59,13 @@ StandIns::StandIns()
 
 StandIns::~StandIns() {
     // Jobs the stand-ins started lead their own process groups.
-    const QJsonObject jobs = update().value(QStringLiteral("jobs")).toObject();
+    const QJsonObject jobs = update()["jobs"].toObject();
     for (const QJsonValue& value : jobs) {
         const QJsonObject job = value.toObject();
-        const Pid pid = job.value(QStringLiteral("pid")).toInt();
+        const Pid pid = job["pid"].toInt();
         const auto now = procStat(pid);
-        if (job.value(QStringLiteral("startedByStandIn")).toBool() && now &&
-            now->second == job.value(QStringLiteral("startTicks")).toInteger()) {
+        if (job["startedByStandIn"].toBool() && now &&
+            now->second == job["startTicks"].toInteger()) {
             ::kill(-pid, SIGKILL);
             waitGone(pid, std::chrono::seconds(5));
         }
@@ -104,48 +94,54 @@ QProcessEnvironment StandIns::environment() const {
     return env;
 }
 
-// Reads (and, with a change, rewrites) the state under the stand-ins' lock.
-QJsonObject StandIns::update(const std::function<void(QJsonObject&)>& change) const {
+// Reads the state under the stand-ins' lock and, given a key, sets
+// state[section][key] (state[key] without a section) to `value`.
+QJsonObject StandIns::update(const QString& section, const QString& key,
+                             const QJsonValue& value) const {
     const QString folder = stateDir();
-    const int lock = ::open(QFile::encodeName(folder + QStringLiteral("/state.lock")).constData(),
+    const int lock = ::open(QFile::encodeName(folder + "/state.lock").constData(),
                             O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lock >= 0)
-        ::flock(lock, LOCK_EX);
-    QFile file(folder + QStringLiteral("/state.json"));
+    ::flock(lock, LOCK_EX);
+    QFile file(folder + "/state.json");
     QJsonObject state;
     if (file.open(QIODevice::ReadOnly))
         state = QJsonDocument::fromJson(file.readAll()).object();
-    if (change) {
-        change(state);
+    if (!key.isEmpty()) {
+        if (section.isEmpty()) {
+            state.insert(key, value);
+        } else {
+            QJsonObject entries = state.value(section).toObject();
+            entries.insert(key, value);
+            state.insert(section, entries);
+        }
         write(file.fileName(), QJsonDocument(state).toJson());
     }
-    if (lock >= 0)
-        ::close(lock);
+    ::close(lock);
     return state;
 }
 
 void StandIns::addJob(const QString& label, std::optional<Pid> pid, std::optional<qint64> status) {
-    const QJsonObject job{{QStringLiteral("pid"), pid ? QJsonValue(*pid) : QJsonValue()},
-                          {QStringLiteral("status"), status ? QJsonValue(*status) : QJsonValue()}};
-    update(setting(QStringLiteral("jobs"), label, job));
+    update("jobs", label,
+           QJsonObject{{"pid", pid ? QJsonValue(*pid) : QJsonValue()},
+                       {"status", status ? QJsonValue(*status) : QJsonValue()}});
 }
 
 void StandIns::setDisabled(const QString& label, bool disabled) {
-    update(setting(QStringLiteral("disabled"), label, disabled));
+    update("disabled", label, disabled);
 }
 
 void StandIns::failVerb(const QString& verb, int status, const QString& message,
                         const QString& output, double delaySeconds) {
-    const QJsonObject failure{{QStringLiteral("status"), status},
-                              {QStringLiteral("message"), message},
-                              {QStringLiteral("output"), output},
-                              {QStringLiteral("delaySeconds"), delaySeconds}};
-    update(setting(QStringLiteral("fail"), verb, failure));
+    update("fail", verb,
+           QJsonObject{{"status", status},
+                       {"message", message},
+                       {"output", output},
+                       {"delaySeconds", delaySeconds}});
 }
 
 void StandIns::setLoginItemsDump(const QByteArray& text, int status) {
-    write(stateDir() + QStringLiteral("/dumpbtm.txt"), text);
-    update([status](QJsonObject& state) { state.insert(QStringLiteral("dumpbtmStatus"), status); });
+    write(stateDir() + "/dumpbtm.txt", text);
+    update({}, "dumpbtmStatus", status);
 }
 
 bool StandIns::writePlist(const QString& path, const QString& label, const QStringList& program,
@@ -168,7 +164,7 @@ bool StandIns::writePlist(const QString& path, const QString& label, const QStri
 }
 
 std::optional<Pid> StandIns::jobPid(const QString& label) const {
-    const QJsonValue pid = update()[QStringLiteral("jobs")][label][QStringLiteral("pid")];
+    const QJsonValue pid = update()["jobs"][label]["pid"];
     return pid.isDouble() ? std::optional(static_cast<Pid>(pid.toInt())) : std::nullopt;
 }
 

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <chrono>
-#include <functional>
 #include <optional>
 
 #include <QJsonObject>
@@ -62,7 +61,8 @@ public:
     static bool waitGone(Pid pid, std::chrono::milliseconds timeout);
 
 private:
-    QJsonObject update(const std::function<void(QJsonObject&)>& change = {}) const;
+    QJsonObject update(const QString& section = {}, const QString& key = {},
+                       const QJsonValue& value = {}) const;
 
     QTemporaryDir folder_;
     std::optional<QByteArray> previousTools_;

@@ -253,14 +253,6 @@ private Q_SLOTS:
         QTRY_COMPARE(m_model->screen(), AppModel::Screen::list());
     }
 
-    void appleItemsOfferNoButtons() {
-        BackgroundItem item = running("exe:/usr/libexec/x", "x", 1, {}, me);
-        item.isApple = true;
-        QVERIFY(open(inventory({item}), item.id));
-        QVERIFY(find<QLabel>("action.appleNote"));
-        QCOMPARE(detail()->actionBar()->findChildren<QPushButton*>().size(), 0);
-    }
-
     void aConfirmationSurvivesARefreshAndEscapeCancelsIt() {
         BackgroundItem item = running("exe:/usr/bin/make", "make", 1, {}, me);
         item.primary->pid = 999999; // no such process: nothing is confirmed here

@@ -53,6 +53,7 @@ inline BackgroundItem running(const QString& id, const QString& name, quint64 me
     primary.uid = uid;
     primary.name = name;
     primary.path = QStringLiteral("/usr/bin/") + name;
+    primary.arguments = {primary.path};
     primary.startDate = now() - 3600;
     primary.memory = memory;
     item.primary = primary;
