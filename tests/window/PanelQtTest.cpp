@@ -1,17 +1,12 @@
-// The panel's life cycle and placement, window mode's start and the menu-bar
-// count.
+// The panel's life cycle and placement, and the menu-bar count.
 
-#include <QSignalSpy>
 #include <QTest>
-
-#include <qcoro/qcorotask.h>
 
 #include "window/ItemIcon.h"
 #include "window/MenuBarItem.h"
 #include "window/Panel.h"
 #include "window/RootView.h"
 #include "window/WindowFixtures.h"
-#include "window/WindowSession.h"
 
 using namespace WindowFixtures;
 
@@ -74,31 +69,6 @@ private Q_SLOTS:
                         Qt::Key_Escape);
         QTRY_VERIFY(!panel.isVisible());
         QTRY_VERIFY_WITH_TIMEOUT(!model->isPanelOpen(), 30000);
-    }
-
-    void windowModeStartsTheFirstPassThenTheCountButNotUnderATestHost() {
-        QTemporaryDir dir;
-        {
-            // With a tray the panel stays closed, so only the start samples.
-            WindowSession session(environmentIn(dir), QProcessEnvironment(), true);
-            QVERIFY(!session.panel().isVisible());
-            QTRY_VERIFY_WITH_TIMEOUT(session.model().hasBackgroundCount(), 60000);
-            QVERIFY(session.model().inventory().has_value());
-        }
-        QProcessEnvironment testHost;
-        testHost.insert("XCTestConfigurationFilePath", QString());
-        WindowSession session(environmentIn(dir), testHost, true);
-        QSignalSpy passes(&session.model(), &AppModel::inventoryChanged);
-        // The sampler serves passes in order: any pass asked for earlier has
-        // replaced the inventory before this one ends.
-        bool done = false;
-        [](AppModel& model, bool& flag) -> QCoro::Task<> {
-            co_await model.refresh(false);
-            flag = true;
-        }(session.model(), done);
-        QTRY_VERIFY_WITH_TIMEOUT(done, 60000);
-        QCOMPARE(passes.count(), 1);
-        QVERIFY(!session.model().hasBackgroundCount());
     }
 };
 

@@ -1,17 +1,11 @@
 #include "window/Updates.h"
 
 #include <QHostAddress>
-#include <QLabel>
-#include <QPushButton>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <qcoro/qcorotask.h>
-
-#include "window/SettingsScreen.h"
-#include "window/WindowFixtures.h"
 
 namespace {
 
@@ -110,7 +104,6 @@ private Q_SLOTS:
         QTest::newRow("no url") << QByteArray("{\"version\":\"1.4\"}") << false;
         QTest::newRow("number version")
             << QByteArray("{\"version\":1.4,\"url\":\"https://a.b/\"}") << false;
-        QTest::newRow("array") << QByteArray("[1,2]") << false;
         QTest::newRow("html") << QByteArray("<html></html>") << false;
         QTest::newRow("oversized") << oversized() << false;
     }
@@ -167,26 +160,6 @@ private Q_SLOTS:
         QCOMPARE(answer, Updates::answer(std::nullopt, "1.0"));
         QCOMPARE(QUrl(QString::fromLatin1(Updates::manifestAddress)).scheme(),
                  QStringLiteral("https"));
-    }
-
-    void theSettingsScreenOffersTheDownload() {
-        FixedServer server(
-            {{"/latest.json", {200, manifest("1.10", "https://example.org/q.zip")}}});
-        QTemporaryDir dir;
-        auto model = WindowFixtures::makeModel(dir);
-        SettingsScreen screen(model.get(), {"/usr/bin/q", server.url("/latest.json"), "1.9"});
-        screen.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&screen));
-        auto* check = screen.findChild<QPushButton*>("settings.checkUpdates");
-        auto* download = screen.findChild<QWidget*>("settings.download");
-        QVERIFY(check && download && !download->isVisible());
-        QTest::mouseClick(check, Qt::LeftButton);
-        QVERIFY(!check->isEnabled());
-        QTRY_VERIFY(check->isEnabled());
-        QVERIFY(download->isVisible());
-        QCOMPARE(screen.update()->download, QUrl("https://example.org/q.zip"));
-        QCOMPARE(screen.findChild<QLabel*>("settings.updateMessage")->text(),
-                 screen.update()->message);
     }
 };
 
