@@ -1,28 +1,22 @@
 #include "model/AppModel.h"
 
 #include <QFile>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
 
 #include <qcoro/qcorotask.h>
 
-#include "os/ProcReader.h"
-#include "support/ChildProcess.h"
 #include "support/StandIns.h"
 #include "support/TempHome.h"
 #include "window/WindowFixtures.h"
 
 using namespace WindowFixtures;
-using State = BackgroundItem::State;
 
 namespace {
 
 template <typename T> T await(QCoro::Task<T> task) {
     return QCoro::waitFor(std::move(task));
-}
-
-void await(QCoro::Task<> task) {
-    QCoro::waitFor(std::move(task));
 }
 
 QStringList ids(const QList<BackgroundItem>& items) {
@@ -39,12 +33,7 @@ struct Fixture {
     StandIns tools;
     QTemporaryDir config;
 
-    std::unique_ptr<AppModel> model() const {
-        AppModel::Environment environment = environmentIn(config);
-        environment.sampler.tools = environment.actions.tools = tools.locations();
-        environment.sampler.folders = {home.path(), home.path() + "/ga", home.path() + "/gd"};
-        return std::make_unique<AppModel>(std::move(environment));
-    }
+    std::unique_ptr<AppModel> model() const { return makeModel(config, &tools, home.path()); }
 
     QString agent(const QString& label, bool runAtLoad) const {
         const QString path = home.makeFolder("Library/LaunchAgents") + '/' + label + ".plist";
@@ -61,34 +50,25 @@ private Q_SLOTS:
     void filtersSearchAndSortsPickAndOrderTheRows() {
         Fixture f;
         auto model = f.model();
-        const auto item = [](const char* id, const char* name, quint64 memory) {
+        const auto item = [](const char* id, const char* name, quint64 memory,
+                             std::optional<Timestamp> start, auto change) {
             BackgroundItem result = running(id, name, memory);
             result.origin = {Origin::Case::detached, {}, std::nullopt};
+            result.primary->startDate = start;
+            change(result);
             return result;
         };
-        BackgroundItem app = item("app", "Écrire", 10);
-        app.kind = BackgroundItem::Kind::app;
-        app.cpuPercent = 5;
-        app.primary->startDate = 100;
-        BackgroundItem server = item("server", "srv 10", 30);
-        server.ports = {8080};
-        server.primary->startDate = 50;
-        BackgroundItem shell = item("shell", "srv 2", 20);
-        shell.origin.kind = Origin::Case::shell;
-        shell.cpuPercent = 150;
-        shell.primary->startDate = 200;
-        BackgroundItem login = item("login", "agent", 4);
-        login.isLoginItem = true;
-        login.primary.reset();
-        BackgroundItem off = item("off", "off", 3);
-        off.job = job("off").job;
-        off.isDisabledInLaunchd = true;
-        off.primary->startDate = 300;
-        BackgroundItem apple = item("apple", "cfprefsd", 2);
-        apple.isApple = true;
-        apple.primary->startDate = 400;
-        model->setInventoryForTesting(
-            inventory({app, server, shell, login, off, apple}, {job("com.example.idle")}));
+        const BackgroundItem rows[] = {
+            item("app", "Écrire", 10, 100,
+                 [](auto& i) { i.kind = BackgroundItem::Kind::app, i.cpuPercent = 5; }),
+            item("server", "srv 10", 30, 50, [](auto& i) { i.ports = {8080}; }),
+            item("shell", "srv 2", 20, 200,
+                 [](auto& i) { i.origin.kind = Origin::Case::shell, i.cpuPercent = 150; }),
+            item("login", "agent", 4, 0, [](auto& i) { i.isLoginItem = true, i.primary.reset(); }),
+            item("off", "off", 3, 300,
+                 [](auto& i) { i.job = job("off").job, i.isDisabledInLaunchd = true; }),
+            item("apple", "cfprefsd", 2, 400, [](auto& i) { i.isApple = true; })};
+        model->setInventoryForTesting(inventory(QList(rows, rows + 6), {job("com.example.idle")}));
         QCOMPARE(model->menuBarCount(), 5);
         QCOMPARE(ids(model->visibleRunning()),
                  (QStringList{"server", "shell", "app", "login", "off", "apple"}));
@@ -103,7 +83,6 @@ private Q_SLOTS:
             QCOMPARE(ids(model->visibleRunning() + model->visibleNotRunning()), expected);
         }
         model->setFilter(AppModel::Filter::all);
-
         const std::pair<const char*, QStringList> searches[] = {
             {"ECRIRE", {"app"}}, {"8080", {"server"}}, {"nothing like it", {}}};
         for (const auto& [text, expected] : searches) {
@@ -111,7 +90,6 @@ private Q_SLOTS:
             QCOMPARE(ids(model->visibleRunning()), expected);
         }
         model->setSearch({});
-
         const std::pair<AppModel::Sort, QStringList> sorts[] = {
             {AppModel::Sort::cpu, {"shell", "app", "server", "login", "off", "apple"}},
             {AppModel::Sort::uptime, {"server", "app", "shell", "off", "apple", "login"}},
@@ -123,10 +101,23 @@ private Q_SLOTS:
         }
     }
 
+    // Stored values of the wrong type or range read as the defaults.
     void settingsAreKeptAcrossRestarts() {
         Fixture f;
         {
+            QSettings store(f.config.filePath("settings.ini"), QSettings::IniFormat);
+            for (const auto& [key, value] : {std::pair<QString, QVariant>{"showApple", "yes"},
+                                             {"showCount", 0},
+                                             {"refreshSeconds", "soon"},
+                                             {"keepCountFresh", QStringList{"true"}},
+                                             {"loginItemsCheckedAt", "yesterday"}})
+                store.setValue(key, value);
+        }
+        {
             auto model = f.model();
+            QVERIFY(!model->showApple() && model->showCount() && model->keepCountFresh());
+            QCOMPARE(model->refreshSeconds(), 4);
+            QVERIFY(!model->loginItemsCheckedAt());
             QSignalSpy changes(model.get(), &AppModel::refreshSecondsChanged);
             model->setRefreshSeconds(10);
             model->setRefreshSeconds(10);
@@ -139,12 +130,29 @@ private Q_SLOTS:
         }
         auto reopened = f.model();
         QCOMPARE(reopened->refreshSeconds(), 10);
-        QVERIFY(reopened->showApple());
-        QVERIFY(!reopened->showCount());
-        QVERIFY(!reopened->keepCountFresh());
+        QVERIFY(reopened->showApple() && !reopened->showCount() && !reopened->keepCountFresh());
         QVERIFY(reopened->launchAtLogin());
         reopened->setLaunchAtLogin(false);
+        reopened->setRefreshSeconds(0);
         QVERIFY(!f.model()->launchAtLogin());
+        QCOMPARE(f.model()->refreshSeconds(), 1);
+    }
+
+    void theLoginEntryIsQuotedForExecAndAFolderItCannotMakeIsAnError() {
+        QTemporaryDir dir;
+        const LaunchAtLogin::Entry entry{dir.filePath("autostart/q.desktop"),
+                                         "/home/a b/it's $x/\"q\"\\"};
+        QCOMPARE(LaunchAtLogin::setEnabled(entry, true), std::nullopt);
+        QFile file(entry.path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(
+            file.readAll().contains("\nExec=\"/home/a b/it's \\\\$x/\\\\\"q\\\\\"\\\\\\\\\"\n"));
+        QCOMPARE(LaunchAtLogin::setEnabled(entry, false), std::nullopt);
+        QCOMPARE(LaunchAtLogin::setEnabled(entry, false), std::nullopt);
+        QVERIFY(!LaunchAtLogin::isEnabled(entry));
+        QVERIFY(QFile(dir.filePath("blocked")).open(QIODevice::WriteOnly));
+        QVERIFY(
+            LaunchAtLogin::setEnabled({dir.filePath("blocked/autostart/q.desktop"), "/q"}, true));
     }
 
     void theLastPassAskedForWins() {
@@ -167,7 +175,7 @@ private Q_SLOTS:
         await(std::move(pending));
     }
 
-    void stopEndsTheItemAndForceQuitEndsTheSurvivors() {
+    void aSimulatorStopShutsItDownAndAppleItemsAreRefused() {
         Fixture f;
         auto model = f.model();
         BackgroundItem sim = running("sim:77", "iOS Simulator", 1, {}, me);
@@ -181,23 +189,6 @@ private Q_SLOTS:
         apple.isApple = true;
         QVERIFY(await(model->stop(apple)).error);
         QVERIFY(await(model->disable(sim)));
-
-        ChildProcess child({"sh", "-c", "trap '' TERM; exec sleep 30"});
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                const auto basics = ProcReader::basics(child.pid());
-                return basics && basics->name == QStringLiteral("sleep");
-            },
-            10000));
-        BackgroundItem item = running("exe:/bin/sleep", "sleep", 1, {}, me);
-        item.primary->pid = child.pid();
-        item.primary->startDate = ProcReader::basics(child.pid())->start;
-        item.members = {*item.primary};
-        const AppModel::StopOutcome stopped = await(model->stop(item));
-        QCOMPARE(stopped.survivors.size(), 1);
-        QVERIFY(!model->stoppedNames().count(item.id));
-        QVERIFY(await(model->forceQuit(stopped.survivors, item)).survivors.isEmpty());
-        QCOMPARE(model->stoppedNames().at(item.id), QStringLiteral("sleep"));
     }
 
     // An action changes launchd's state without starting or ending a process:
@@ -235,9 +226,19 @@ private Q_SLOTS:
         QVERIFY(Items::statusLine(*after) != Items::statusLine(*before));
     }
 
-    void aChangedIntervalWaitsForTheSleepInProgressAndStopWakesIt() {
+    // A changed interval applies after the sleep in progress, stopping wakes
+    // that sleep, and the background count leaves the panel's loop alone.
+    void thePanelLoopAndTheBackgroundCount() {
         Fixture f;
         auto model = f.model();
+        model->startBackgroundCount();
+        model->setKeepCountFresh(false);
+        QVERIFY(!model->hasBackgroundCount());
+        model->setKeepCountFresh(true);
+        QVERIFY(model->hasBackgroundCount());
+        await(model->runBackgroundCount());
+        QVERIFY(model->inventory());
+
         model->setRefreshSeconds(1);
         QSignalSpy passes(model.get(), &AppModel::inventoryChanged);
         auto loop = model->runWhileOpen();
@@ -246,30 +247,11 @@ private Q_SLOTS:
         // Restarting the sleep with the new interval would take a minute.
         model->setRefreshSeconds(60);
         QVERIFY(passes.wait(10000));
-        model->stopPanelLoop();
-        QTRY_VERIFY_WITH_TIMEOUT(!model->isPanelOpen(), 10000);
-        await(std::move(loop));
-    }
-
-    void theBackgroundCountRunsOnlyWhileThePanelIsClosed() {
-        Fixture f;
-        auto model = f.model();
-        model->startBackgroundCount();
-        QVERIFY(model->hasBackgroundCount());
-        model->setKeepCountFresh(false);
-        QVERIFY(!model->hasBackgroundCount());
-        model->setKeepCountFresh(true);
-        QVERIFY(model->hasBackgroundCount());
-        await(model->runBackgroundCount());
-        QVERIFY(model->inventory());
-
-        auto loop = model->runWhileOpen();
-        QSignalSpy passes(model.get(), &AppModel::inventoryChanged);
-        QVERIFY(passes.wait(10000));
         const int before = passes.count();
         await(model->runBackgroundCount());
         QCOMPARE(passes.count(), before);
         model->stopPanelLoop();
+        QTRY_VERIFY_WITH_TIMEOUT(!model->isPanelOpen(), 10000);
         await(std::move(loop));
     }
 

@@ -8,8 +8,6 @@
 #include <unistd.h>
 
 #include <QDir>
-#include <QFile>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QSaveFile>
 
@@ -18,30 +16,12 @@
 
 namespace {
 
-constexpr char toolsVariable[] = "QUILLMARSH_TOOLS_DIR";
-constexpr char stateVariable[] = "QUILLMARSH_STANDIN_STATE";
-
-std::optional<QByteArray> current(const char* name) {
-    return qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt;
-}
-
-void restore(const char* name, const std::optional<QByteArray>& value) {
-    if (value)
-        qputenv(name, *value);
-    else
-        qunsetenv(name);
-}
-
-// The state letter and the start time in clock ticks from /proc/<pid>/stat.
-std::optional<std::pair<char, qint64>> procStat(Pid pid) {
+// The fields of /proc/<pid>/stat after the name: [0] the state, [19] the start time.
+QList<QByteArray> procStat(Pid pid) {
     QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (pid <= 0 || !file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    const QByteArray text = file.readAll();
+    const QByteArray text = pid > 0 && file.open(QIODevice::ReadOnly) ? file.readAll() : "";
     const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    if (fields.size() <= 19 || fields[0].isEmpty())
-        return std::nullopt;
-    return std::pair(fields[0][0], fields[19].toLongLong());
+    return fields.size() > 19 ? fields : QList<QByteArray>();
 }
 
 bool write(const QString& path, const QByteArray& bytes) {
@@ -51,27 +31,23 @@ bool write(const QString& path, const QByteArray& bytes) {
 
 } // namespace
 
-StandIns::StandIns()
-    : previousTools_(current(toolsVariable)), previousState_(current(stateVariable)) {
-    qputenv(toolsVariable, QFile::encodeName(toolsDir()));
-    qputenv(stateVariable, QFile::encodeName(stateDir()));
+StandIns::StandIns() {
+    qputenv("QUILLMARSH_TOOLS_DIR", QFile::encodeName(toolsDir()));
+    qputenv("QUILLMARSH_STANDIN_STATE", QFile::encodeName(stateDir()));
 }
 
 StandIns::~StandIns() {
     // Jobs the stand-ins started lead their own process groups.
-    const QJsonObject jobs = update()["jobs"].toObject();
-    for (const QJsonValue& value : jobs) {
-        const QJsonObject job = value.toObject();
+    for (const QJsonValue& job : update()["jobs"].toObject()) {
         const Pid pid = job["pid"].toInt();
-        const auto now = procStat(pid);
-        if (job["startedByStandIn"].toBool() && now &&
-            now->second == job["startTicks"].toInteger()) {
+        if (job["startedByStandIn"].toBool() &&
+            procStat(pid).value(19) == QByteArray::number(job["startTicks"].toInteger())) {
             ::kill(-pid, SIGKILL);
             waitGone(pid, std::chrono::seconds(5));
         }
     }
-    restore(toolsVariable, previousTools_);
-    restore(stateVariable, previousState_);
+    qunsetenv("QUILLMARSH_TOOLS_DIR");
+    qunsetenv("QUILLMARSH_STANDIN_STATE");
 }
 
 QString StandIns::toolsDir() {
@@ -80,40 +56,31 @@ QString StandIns::toolsDir() {
 
 SystemTools::Locations StandIns::locations() const {
     const QDir dir(toolsDir());
-    SystemTools::Locations tools;
-    tools.launchctl = dir.filePath(QStringLiteral("launchctl"));
-    tools.sfltool = dir.filePath(QStringLiteral("sfltool"));
-    tools.xcrun = dir.filePath(QStringLiteral("xcrun"));
-    return tools;
+    return {dir.filePath("launchctl"), dir.filePath("sfltool"), dir.filePath("xcrun")};
 }
 
 QProcessEnvironment StandIns::environment() const {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QString::fromLatin1(toolsVariable), toolsDir());
-    env.insert(QString::fromLatin1(stateVariable), stateDir());
+    env.insert("QUILLMARSH_TOOLS_DIR", toolsDir());
+    env.insert("QUILLMARSH_STANDIN_STATE", stateDir());
     return env;
 }
 
-// Reads the state under the stand-ins' lock and, given a key, sets
-// state[section][key] (state[key] without a section) to `value`.
+// Under the lock the stand-ins take.
 QJsonObject StandIns::update(const QString& section, const QString& key,
                              const QJsonValue& value) const {
-    const QString folder = stateDir();
-    const int lock = ::open(QFile::encodeName(folder + "/state.lock").constData(),
+    const int lock = ::open(QFile::encodeName(stateDir() + "/state.lock").constData(),
                             O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     ::flock(lock, LOCK_EX);
-    QFile file(folder + "/state.json");
-    QJsonObject state;
-    if (file.open(QIODevice::ReadOnly))
-        state = QJsonDocument::fromJson(file.readAll()).object();
+    QFile file(stateDir() + "/state.json");
+    QJsonObject state = file.open(QIODevice::ReadOnly)
+                            ? QJsonDocument::fromJson(file.readAll()).object()
+                            : QJsonObject();
     if (!key.isEmpty()) {
-        if (section.isEmpty()) {
-            state.insert(key, value);
-        } else {
-            QJsonObject entries = state.value(section).toObject();
-            entries.insert(key, value);
-            state.insert(section, entries);
-        }
+        QJsonObject entries = state.value(section).toObject();
+        entries.insert(key, value);
+        state.insert(section.isEmpty() ? key : section,
+                     section.isEmpty() ? value : QJsonValue(entries));
         write(file.fileName(), QJsonDocument(state).toJson());
     }
     ::close(lock);
@@ -132,11 +99,9 @@ void StandIns::setDisabled(const QString& label, bool disabled) {
 
 void StandIns::failVerb(const QString& verb, int status, const QString& message,
                         const QString& output, double delaySeconds) {
-    update("fail", verb,
-           QJsonObject{{"status", status},
-                       {"message", message},
-                       {"output", output},
-                       {"delaySeconds", delaySeconds}});
+    QJsonObject answer{{"status", status}, {"message", message}, {"output", output}};
+    answer["delaySeconds"] = delaySeconds;
+    update("fail", verb, answer);
 }
 
 void StandIns::setLoginItemsDump(const QByteArray& text, int status) {
@@ -146,21 +111,17 @@ void StandIns::setLoginItemsDump(const QByteArray& text, int status) {
 
 bool StandIns::writePlist(const QString& path, const QString& label, const QStringList& program,
                           bool runAtLoad, const QString& extraXml) {
-    QString xml = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                                 "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-                                 "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-                                 "<plist version=\"1.0\">\n<dict>\n");
-    xml += QStringLiteral("\t<key>Label</key>\n\t<string>%1</string>\n").arg(label.toHtmlEscaped());
+    QString xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+                  "<key>Label</key><string>" +
+                  label.toHtmlEscaped() + "</string>\n";
     if (!program.isEmpty()) {
-        xml += QStringLiteral("\t<key>ProgramArguments</key>\n\t<array>\n");
+        xml += "<key>ProgramArguments</key><array>\n";
         for (const QString& argument : program)
-            xml += QStringLiteral("\t\t<string>%1</string>\n").arg(argument.toHtmlEscaped());
-        xml += QStringLiteral("\t</array>\n");
+            xml += "<string>" + argument.toHtmlEscaped() + "</string>\n";
+        xml += "</array>\n";
     }
-    if (runAtLoad)
-        xml += QStringLiteral("\t<key>RunAtLoad</key>\n\t<true/>\n");
-    xml += extraXml + QStringLiteral("</dict>\n</plist>\n");
-    return write(path, xml.toUtf8());
+    xml += runAtLoad ? "<key>RunAtLoad</key><true/>\n" : "";
+    return write(path, (xml + extraXml + "</dict>\n</plist>\n").toUtf8());
 }
 
 std::optional<Pid> StandIns::jobPid(const QString& label) const {
@@ -170,16 +131,11 @@ std::optional<Pid> StandIns::jobPid(const QString& label) const {
 
 QList<QStringList> StandIns::calls() const {
     QList<QStringList> result;
-    QFile file(stateDir() + QStringLiteral("/calls.log"));
-    if (!file.open(QIODevice::ReadOnly))
-        return result;
-    for (const QByteArray& line : file.readAll().split('\n')) {
-        if (line.isEmpty())
-            continue;
-        QStringList call;
-        for (const QJsonValue& item : QJsonDocument::fromJson(line).array())
-            call.append(item.toString());
-        result.append(call);
+    QFile file(stateDir() + "/calls.log");
+    for (const QByteArray& line :
+         file.open(QIODevice::ReadOnly) ? file.readAll().split('\n') : QList<QByteArray>()) {
+        if (!line.isEmpty())
+            result.append(QJsonDocument::fromJson(line).toVariant().toStringList());
     }
     return result;
 }
@@ -192,24 +148,17 @@ int StandIns::callCount(const QStringList& prefix) const {
 }
 
 bool StandIns::isAlive(Pid pid) {
-    const auto now = procStat(pid);
-    return now && now->first != 'Z' && now->first != 'X' && now->first != 'x';
+    const QList<QByteArray> fields = procStat(pid);
+    return !fields.isEmpty() && !QByteArray("ZXx").contains(fields[0].left(1));
 }
 
+// A process descriptor turns readable when its process ends.
 bool StandIns::waitGone(Pid pid, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
     const int pidfd = ProcessDescriptor::open(pid);
-    while (isAlive(pid)) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            break;
+    if (pidfd >= 0) {
         pollfd entry{pidfd, POLLIN, 0};
-        if (pidfd < 0 ||
-            ::poll(&entry, 1, static_cast<int>(std::min<qint64>(left.count(), 100))) < 0)
-            ::usleep(10000);
-    }
-    if (pidfd >= 0)
+        ::poll(&entry, 1, static_cast<int>(timeout.count()));
         ::close(pidfd);
+    }
     return !isAlive(pid);
 }

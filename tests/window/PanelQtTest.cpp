@@ -16,26 +16,16 @@ class PanelQtTest : public QObject {
 private Q_SLOTS:
     void initTestCase() { ItemIcon::useSymbolTheme(); }
 
-    void placementStaysUnderTheAnchorAndOnTheScreen_data() {
-        QTest::addColumn<QRect>("anchor");
-        QTest::addColumn<QPoint>("pointer");
-        QTest::addColumn<QRect>("available");
-        QTest::addColumn<QPoint>("corner");
-        const QRect below(0, 28, 1920, 1052);
-        QTest::newRow("centred under")
-            << QRect(1000, 0, 24, 24) << QPoint() << below << QPoint(822, 28);
-        QTest::newRow("right edge")
-            << QRect(1900, 0, 20, 24) << QPoint() << below << QPoint(1540, 28);
-        QTest::newRow("bottom bar") << QRect(1000, 1050, 24, 30) << QPoint()
-                                    << QRect(0, 0, 1920, 1050) << QPoint(822, 1050 - 4 - 560);
-        QTest::newRow("at the pointer") << QRect() << QPoint(400, 300) << below << QPoint(210, 305);
-    }
     void placementStaysUnderTheAnchorAndOnTheScreen() {
-        QFETCH(QRect, anchor);
-        QFETCH(QPoint, pointer);
-        QFETCH(QRect, available);
-        QFETCH(QPoint, corner);
-        QCOMPARE(Panel::placement(QSize(380, 560), anchor, pointer, available), corner);
+        const QRect below(0, 28, 1920, 1052);
+        const std::tuple<const char*, QRect, QPoint, QRect, QPoint> rows[] = {
+            {"centred under", QRect(1000, 0, 24, 24), QPoint(), below, QPoint(822, 28)},
+            {"right edge", QRect(1900, 0, 20, 24), QPoint(), below, QPoint(1540, 28)},
+            {"bottom bar", QRect(1000, 1050, 24, 30), QPoint(), QRect(0, 0, 1920, 1050),
+             QPoint(822, 1050 - 4 - 560)},
+            {"at the pointer", QRect(), QPoint(400, 300), below, QPoint(210, 305)}};
+        for (const auto& [what, anchor, pointer, available, corner] : rows)
+            QVERIFY2(Panel::placement({380, 560}, anchor, pointer, available) == corner, what);
     }
 
     void theCountLeavesOutApplesItemsAndCanBeHidden() {

@@ -13,6 +13,7 @@
 
 #include "inventory/BackgroundItem.h"
 #include "model/AppModel.h"
+#include "support/StandIns.h"
 
 namespace WindowFixtures {
 
@@ -20,21 +21,23 @@ inline const Uid me = static_cast<Uid>(::getuid());
 // Someone else: neither root nor the tester.
 inline const Uid someoneElse = me == 4321 ? 4322 : 4321;
 
-inline AppModel::Environment environmentIn(const QTemporaryDir& dir) {
+// With `tools`, the model samples and acts through the stand-ins and reads
+// jobs from `home` only.
+inline std::unique_ptr<AppModel>
+makeModel(const QTemporaryDir& dir, const StandIns* tools = nullptr, const QString& home = {}) {
     AppModel::Environment environment;
-    const QString settingsPath = dir.filePath(QStringLiteral("settings.ini"));
+    const QString settingsPath = dir.filePath("settings.ini");
     environment.settings = [settingsPath] {
         return std::make_unique<AppSettings>(
             std::make_unique<QSettings>(settingsPath, QSettings::IniFormat));
     };
-    environment.loginEntry = LaunchAtLogin::Entry{
-        dir.filePath(QStringLiteral("autostart/quillmarsh.desktop")), QStringLiteral("/usr/bin/q")};
+    environment.loginEntry = {dir.filePath("autostart/quillmarsh.desktop"), "/usr/bin/q"};
     environment.actions.uid = environment.sampler.uid = me;
-    return environment;
-}
-
-inline std::unique_ptr<AppModel> makeModel(const QTemporaryDir& dir) {
-    return std::make_unique<AppModel>(environmentIn(dir));
+    if (tools) {
+        environment.sampler.tools = environment.actions.tools = tools->locations();
+        environment.sampler.folders = {home, dir.filePath("ga"), dir.filePath("gd")};
+    }
+    return std::make_unique<AppModel>(std::move(environment));
 }
 
 inline Timestamp now() {
@@ -43,41 +46,39 @@ inline Timestamp now() {
 
 inline BackgroundItem running(const QString& id, const QString& name, quint64 memory,
                               QList<int> ports = {}, Uid uid = someoneElse) {
-    BackgroundItem item;
-    item.id = id;
-    item.name = name;
-    item.kind = BackgroundItem::Kind::process;
     ProcSnapshot primary;
     primary.pid = 1000 + static_cast<Pid>(qHash(id) % 20000);
     primary.ppid = 1;
     primary.uid = uid;
     primary.name = name;
-    primary.path = QStringLiteral("/usr/bin/") + name;
+    primary.path = "/usr/bin/" + name;
     primary.arguments = {primary.path};
     primary.startDate = now() - 3600;
     primary.memory = memory;
+    BackgroundItem item;
+    item.id = id;
+    item.name = name;
     item.primary = primary;
     item.members = {primary};
     item.memory = memory;
     item.ports = std::move(ports);
-    item.origin = {Origin::Case::terminal, QStringLiteral("Terminal"), std::nullopt};
+    item.origin = {Origin::Case::terminal, "Terminal", std::nullopt};
     return item;
 }
 
 inline BackgroundItem job(const QString& label,
                           LaunchJob::Domain domain = LaunchJob::Domain::userAgent) {
     BackgroundItem item;
-    item.id = QStringLiteral("job:") + label;
+    item.id = "job:" + label;
     item.name = label;
     item.kind = BackgroundItem::Kind::job;
     item.state = BackgroundItem::State::notRunning;
-    LaunchJob definition;
-    definition.label = label;
-    definition.plistPath = QStringLiteral("/Users/me/Library/LaunchAgents/") + label + ".plist";
-    definition.domain = domain;
-    definition.program = QStringLiteral("/usr/local/bin/") + label;
-    definition.runAtLoad = true;
-    item.job = definition;
+    item.job = LaunchJob();
+    item.job->label = label;
+    item.job->plistPath = "/Users/me/Library/LaunchAgents/" + label + ".plist";
+    item.job->domain = domain;
+    item.job->program = "/usr/local/bin/" + label;
+    item.job->runAtLoad = true;
     item.origin = {Origin::Case::launchdJob, label, std::nullopt};
     return item;
 }
