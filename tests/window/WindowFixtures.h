@@ -1,9 +1,11 @@
 #pragma once
 
-// Hand-made items and a model over a temporary settings store, for the
-// window's tests. The model never samples unless a test asks it to.
+// Hand-made items, and a model over a temporary settings store that never
+// samples unless a test asks it to, for the action, model and window tests.
 
 #include <memory>
+
+#include <unistd.h>
 
 #include <QDateTime>
 #include <QSettings>
@@ -11,20 +13,30 @@
 
 #include "inventory/BackgroundItem.h"
 #include "model/AppModel.h"
-#include "model/AppSettings.h"
-#include "model/LaunchAtLogin.h"
+#include "support/StandIns.h"
 
 namespace WindowFixtures {
 
-inline std::unique_ptr<AppModel> makeModel(const QTemporaryDir& dir) {
+inline const Uid me = static_cast<Uid>(::getuid());
+// Someone else: neither root nor the tester.
+inline const Uid someoneElse = me == 4321 ? 4322 : 4321;
+
+// With `tools`, the model samples and acts through the stand-ins and reads
+// jobs from `home` only.
+inline std::unique_ptr<AppModel>
+makeModel(const QTemporaryDir& dir, const StandIns* tools = nullptr, const QString& home = {}) {
     AppModel::Environment environment;
-    const QString settingsPath = dir.filePath(QStringLiteral("settings.ini"));
+    const QString settingsPath = dir.filePath("settings.ini");
     environment.settings = [settingsPath] {
         return std::make_unique<AppSettings>(
             std::make_unique<QSettings>(settingsPath, QSettings::IniFormat));
     };
-    environment.loginEntry = LaunchAtLogin::Entry{
-        dir.filePath(QStringLiteral("quillmarsh.desktop")), QStringLiteral("/usr/bin/quillmarsh")};
+    environment.loginEntry = {dir.filePath("autostart/quillmarsh.desktop"), "/usr/bin/q"};
+    environment.actions.uid = environment.sampler.uid = me;
+    if (tools) {
+        environment.sampler.tools = environment.actions.tools = tools->locations();
+        environment.sampler.folders = {home, dir.filePath("ga"), dir.filePath("gd")};
+    }
     return std::make_unique<AppModel>(std::move(environment));
 }
 
@@ -33,62 +45,46 @@ inline Timestamp now() {
 }
 
 inline BackgroundItem running(const QString& id, const QString& name, quint64 memory,
-                              QList<int> ports = {}) {
-    BackgroundItem item;
-    item.id = id;
-    item.name = name;
-    item.explanation = QStringLiteral("A command started from a terminal.");
-    item.kind = BackgroundItem::Kind::process;
-    item.state = BackgroundItem::State::running;
+                              QList<int> ports = {}, Uid uid = someoneElse) {
     ProcSnapshot primary;
     primary.pid = 1000 + static_cast<Pid>(qHash(id) % 20000);
     primary.ppid = 1;
-    primary.uid = 1000;
+    primary.uid = uid;
     primary.name = name;
-    primary.path = QStringLiteral("/usr/bin/") + name;
+    primary.path = "/usr/bin/" + name;
+    primary.arguments = {primary.path};
     primary.startDate = now() - 3600;
     primary.memory = memory;
+    BackgroundItem item;
+    item.id = id;
+    item.name = name;
     item.primary = primary;
     item.members = {primary};
     item.memory = memory;
     item.ports = std::move(ports);
-    item.origin.kind = Origin::Case::terminal;
-    item.origin.payload = QStringLiteral("Terminal");
+    item.origin = {Origin::Case::terminal, "Terminal", std::nullopt};
     return item;
 }
 
-inline BackgroundItem app(const QString& id, const QString& name, quint64 memory) {
-    BackgroundItem item = running(id, name, memory);
-    item.kind = BackgroundItem::Kind::app;
-    item.appBundlePath = QStringLiteral("/Applications/") + name + QStringLiteral(".app");
-    return item;
-}
-
-inline BackgroundItem job(const QString& label) {
+inline BackgroundItem job(const QString& label,
+                          LaunchJob::Domain domain = LaunchJob::Domain::userAgent) {
     BackgroundItem item;
-    item.id = QStringLiteral("job:") + label;
+    item.id = "job:" + label;
     item.name = label;
-    item.explanation = QStringLiteral("A background job that is not running.");
     item.kind = BackgroundItem::Kind::job;
     item.state = BackgroundItem::State::notRunning;
-    LaunchJob definition;
-    definition.label = label;
-    definition.plistPath = QStringLiteral("/Users/me/Library/LaunchAgents/") + label + ".plist";
-    definition.program = QStringLiteral("/usr/local/bin/") + label;
-    definition.runAtLoad = true;
-    item.job = definition;
-    item.origin.kind = Origin::Case::launchdJob;
-    item.origin.payload = label;
+    item.job = LaunchJob();
+    item.job->label = label;
+    item.job->plistPath = "/Users/me/Library/LaunchAgents/" + label + ".plist";
+    item.job->domain = domain;
+    item.job->program = "/usr/local/bin/" + label;
+    item.job->runAtLoad = true;
+    item.origin = {Origin::Case::launchdJob, label, std::nullopt};
     return item;
 }
 
-inline Inventory inventory(QList<BackgroundItem> runningItems,
-                           QList<BackgroundItem> notRunning = {}) {
-    Inventory result;
-    result.running = std::move(runningItems);
-    result.notRunning = std::move(notRunning);
-    result.sampledAt = now();
-    return result;
+inline Inventory inventory(QList<BackgroundItem> running, QList<BackgroundItem> notRunning = {}) {
+    return Inventory{std::move(running), std::move(notRunning), now(), {}};
 }
 
 } // namespace WindowFixtures
