@@ -1,15 +1,25 @@
+// Tools that behave and tools that do not, as python scripts in a temporary
+// folder; TMPDIR does not exist and this process ignores SIGUSR1 meanwhile.
+
 #include "os/CommandRunner.h"
 
 #include <chrono>
 #include <csignal>
-#include <thread>
-#include <vector>
+#include <future>
 
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include "os/ProcessDescriptor.h"
 #include "support/Printers.h"
 
 using namespace std::chrono_literals;
@@ -17,109 +27,114 @@ using CommandRunner::runCommand;
 
 namespace {
 
-CommandResult shell(const QString& script, std::chrono::milliseconds timeout = 10s,
-                    const QStringList& extra = {}) {
-    return runCommand(QStringLiteral("/bin/sh"),
-                      QStringList{QStringLiteral("-c"), script, QStringLiteral("sh")} + extra,
-                      timeout);
+struct Case {
+    const char* script; // after `import os, signal, sys` and `out = sys.stdout.buffer`
+    QStringList arguments;
+    std::chrono::milliseconds timeout;
+    CommandResult expected;
+};
+
+const Case cases[] = {
+    {"out.write(b'one\\ntwo\\n'); os.write(2, b'\\n\\t first\\n  second \\n'); sys.exit(3)",
+     {},
+     10s,
+     {3, "one\ntwo\n", "first\n  second"}},
+    // No shell, no quoting.
+    {"out.write('|'.join(sys.argv[1:]).encode())",
+     {"a b", "", "$HOME", "*", "'\"; exit 9"},
+     10s,
+     {0, "a b||$HOME|*|'\"; exit 9", {}}},
+    // Malformed UTF-8 (a cut sequence too) becomes U+FFFD; the rest is kept.
+    {"out.write(b'ok\\xff caf\\xc3\\xa9 a\\x00b caf\\xc3')",
+     {},
+     10s,
+     {0, QStringLiteral("ok\uFFFD café a") + QChar(0) + QStringLiteral("b caf\uFFFD"), {}}},
+    // Signals start at their defaults; a signal's end reads as 128 + N, as in shells.
+    {"out.write(b'out\\n'); out.flush(); os.kill(os.getpid(), signal.SIGUSR1)",
+     {},
+     10s,
+     {128 + SIGUSR1, "out\n", QStringLiteral("Stopped by signal %1").arg(SIGUSR1)}},
+    // Only the three standard streams are inherited (the fourth is the listing's).
+    {"out.write(str(len(os.listdir('/proc/self/fd'))).encode())", {}, 10s, {0, "4", {}}},
+    // Past the time-out the whole group is ended, with SIGKILL for what ignores
+    // SIGTERM; what the tool wrote stays.
+    {"signal.signal(signal.SIGTERM, signal.SIG_IGN)\nif os.fork() == 0: signal.pause()\n"
+     "os.write(1, b'ready\\n'); os.write(2, b' almost \\n'); signal.pause()",
+     {},
+     2s,
+     {-2, "ready\n", "Timed out after 2.0 seconds: almost"}},
+    {"line = b'-\\t0\\tcom.example.job\\n' * 4096\n"
+     "for _ in range(100 * 2**20 // len(line)): out.write(line)",
+     {},
+     60s,
+     {-3, {}, "Stopped after more than 1.0 MiB of output"}},
+};
+
+long peakKiB() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
 }
 
-TEST(CommandRunnerTest, StatusOutputAndErrorOfWhatTheToolWrote) {
-    struct Case {
-        const char* script;
-        CommandResult expected;
-    };
-    const Case cases[] = {
-        {"printf 'one\\ntwo\\n'; printf '\\n\\t first\\n  second \\n' >&2; exit 3",
-         {3, QStringLiteral("one\ntwo\n"), QStringLiteral("first\n  second")}},
-        {"true", {0, {}, {}}},
-        // A byte that is not UTF-8 (or a cut sequence) becomes U+FFFD; the rest is kept.
-        {"printf 'ok\\377'; printf 'fine' >&2",
-         {0, QStringLiteral("ok\uFFFD"), QStringLiteral("fine")}},
-        {"printf 'caf\\303'", {0, QStringLiteral("caf\uFFFD"), {}}},
-        {"printf 'caf\\303\\251 a\\000b'", {0, QStringLiteral("café a") + QChar(0) + u'b', {}}},
-        // Killed by a signal: never an ordinary exit status.
-        {"echo out; echo err >&2; kill -KILL $$",
-         {128 + SIGKILL, QStringLiteral("out\n"), QStringLiteral("err")}},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(shell(QString::fromUtf8(c.script)), c.expected) << c.script;
-}
-
-TEST(CommandRunnerTest, ArgumentsReachTheToolUnchanged) {
-    const QStringList arguments{QStringLiteral("a b"), QString(), QStringLiteral("$HOME"),
-                                QStringLiteral("*"), QStringLiteral("'\"; exit 9")};
-    const CommandResult result = runCommand(QStringLiteral("/usr/bin/printf"),
-                                            QStringList{QStringLiteral("[%s]")} + arguments, 10s);
-    EXPECT_EQ(result, (CommandResult{0, QStringLiteral("[a b][][$HOME][*]['\"; exit 9]"), {}}));
-}
-
-TEST(CommandRunnerTest, ToolsThatCannotStartGiveMinusOneAndAReason) {
-    QTemporaryDir dir;
-    QFile plain(dir.filePath(QStringLiteral("not-executable")));
-    ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
-    plain.write("#!/bin/sh\necho hi\n");
-    plain.close();
-    for (const QString& executable :
-         {QStringLiteral("/nonexistent/tool"), plain.fileName(), dir.path(), QString()}) {
-        const CommandResult result = runCommand(executable, {QStringLiteral("x")}, 10s);
-        EXPECT_EQ(result.status, -1) << qPrintable(executable);
-        EXPECT_EQ(result.output, QString()) << qPrintable(executable);
-        EXPECT_FALSE(result.error.isEmpty()) << qPrintable(executable);
+// True when every process whose command line mentions `marker` ends within 20
+// seconds; kills those that do not and reaps those this process adopted.
+bool allEnd(const QByteArray& marker) {
+    bool ended = true;
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(entry));
+        const pid_t pid = entry.toInt();
+        if (pid <= 0 || !cmdline.open(QIODevice::ReadOnly) || !cmdline.readAll().contains(marker))
+            continue;
+        const int fd = ProcessDescriptor::open(pid);
+        pollfd event{fd, POLLIN, 0};
+        if (fd >= 0 && poll(&event, 1, 20000) != 1) {
+            ended = false;
+            kill(pid, SIGKILL);
+        }
+        close(fd);
+        waitpid(pid, nullptr, 0);
     }
+    return ended;
 }
 
-TEST(CommandRunnerTest, ChildStartsWithDefaultSignalsAndNoStrayDescriptors) {
+TEST(CommandRunnerTest, ToolsThatBehaveAndToolsThatDoNot) {
+    // Orphans of the tools become this process's children, so none outlives the test.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    const QByteArray tmpdir = qgetenv("TMPDIR");
+    qputenv("TMPDIR", "/nonexistent/quillmarsh-tmp");
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     struct sigaction previous {};
     ASSERT_EQ(::sigaction(SIGUSR1, &ignore, &previous), 0);
-    const CommandResult ignored = shell(QStringLiteral("kill -USR1 $$; echo survived"));
+    QTemporaryDir folder;
+    const long peakBefore = peakKiB();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.script);
+        QFile tool(folder.filePath(QString::number(&c - cases)));
+        ASSERT_TRUE(tool.open(QIODevice::WriteOnly));
+        tool.write(QByteArray("#!/usr/bin/python3\nimport os, signal, sys\n"
+                              "out = sys.stdout.buffer\n") +
+                   c.script + '\n');
+        tool.close();
+        tool.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        auto run = std::async(std::launch::async,
+                              [&] { return runCommand(tool.fileName(), c.arguments, c.timeout); });
+        EXPECT_EQ(run.wait_for(30s), std::future_status::ready) << "the runner hangs";
+        EXPECT_TRUE(allEnd(folder.path().toUtf8()));
+        EXPECT_EQ(run.get(), c.expected);
+    }
+    // Reading 100 MB before checking the limit would take hundreds of megabytes.
+    EXPECT_LT(peakKiB() - peakBefore, 32 * 1024);
     ::sigaction(SIGUSR1, &previous, nullptr);
-    EXPECT_EQ(ignored.status, 128 + SIGUSR1);
+    qputenv("TMPDIR", tmpdir);
 
-    // ls holds one descriptor of its own for the folder it lists.
-    const CommandResult fds = shell(QStringLiteral("ls /proc/self/fd"));
-    EXPECT_LE(fds.output.split(u'\n', Qt::SkipEmptyParts).size(), 4) << qPrintable(fds.output);
-}
-
-bool gone(int pid) {
-    // Neither running nor left as a zombie for anyone to reap.
-    return !QFile::exists(QStringLiteral("/proc/%1").arg(pid));
-}
-
-// Past the time-out SIGTERM, then SIGKILL for a tool that ignores it; what it
-// wrote to stderr stays in the message; no process is left, not even a zombie.
-TEST(CommandRunnerTest, TimeOutStopsTheToolAndKeepsWhatItWrote) {
-    const std::tuple<const char*, std::chrono::milliseconds, const char*> cases[] = {
-        {"echo $$; echo ' almost \n' >&2; exec sleep 60", 1000ms,
-         "Timed out after 1.0 seconds: almost"},
-        {"trap '' TERM; echo $$; exec sleep 60", 500ms, "Timed out after 0.5 seconds"}};
-    for (const auto& [script, timeout, error] : cases) {
-        const CommandResult result = shell(QString::fromUtf8(script), timeout);
-        EXPECT_EQ(result.status, -2);
-        EXPECT_EQ(result.error, QString::fromUtf8(error));
-        EXPECT_TRUE(gone(result.output.trimmed().toInt())) << qPrintable(result.output);
-    }
-}
-
-TEST(CommandRunnerTest, ConcurrentCallsKeepTheirOutputsApart) {
-    constexpr int count = 40;
-    std::vector<CommandResult> results(count);
-    std::vector<std::thread> threads;
-    for (int i = 0; i < count; ++i) {
-        threads.emplace_back([i, &results] {
-            results[size_t(i)] =
-                shell(QStringLiteral(
-                          "printf 'out %s' \"$1\"; printf 'err %s' \"$1\" >&2; exit $(($1 % 7))"),
-                      60s, {QString::number(i)});
-        });
-    }
-    for (std::thread& thread : threads)
-        thread.join();
-    for (int i = 0; i < count; ++i)
-        EXPECT_EQ(results[size_t(i)], (CommandResult{i % 7, QStringLiteral("out %1").arg(i),
-                                                     QStringLiteral("err %1").arg(i)}));
+    const std::pair<const char*, const char*> unstartable[] = {
+        {"/nonexistent/tool", "No such file or directory"},
+        {"/etc/passwd", "Permission denied"},
+        {"/", "Permission denied"},
+        {"", "No such file or directory"}};
+    for (const auto& [path, reason] : unstartable)
+        EXPECT_EQ(runCommand(QString::fromUtf8(path), {}, 10s), (CommandResult{-1, {}, reason}));
 }
 
 } // namespace

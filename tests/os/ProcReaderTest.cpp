@@ -1,21 +1,25 @@
 // The process reader: parsers on text captured from Debian 12, caching and
-// socket owners on a scripted platform, a written proc root and the real /proc.
+// socket owners on a scripted platform, a written proc root and real children.
 
 #include "os/ProcReader.h"
 
 #include <cstring>
+#include <memory>
 
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "os/LinuxProcPlatform.h"
+#include "support/ChildProcess.h"
 #include "support/FakeProcPlatform.h"
 #include "support/Printers.h"
 
@@ -32,8 +36,6 @@ TEST(ProcParsers, MacArgumentArea) {
         return bytes + QByteArray("/bin/tool\0\0\0", 12) + strings.toByteArray();
     };
     const std::pair<QByteArray, QStringList> cases[] = {
-        {QByteArray(), {}},
-        {area(0, {}), {}},
         {area(2, QByteArrayView("tool\0-v\0", 8)), {"tool", "-v"}},
         {area(3, QByteArrayView("tool\0-v\0", 8)), {"tool", "-v"}},
         {area(1, QByteArrayView("tool\0HOME=/x\0", 13)), {"tool"}},
@@ -46,50 +48,41 @@ TEST(ProcParsers, MacArgumentArea) {
         EXPECT_EQ(ProcReader::parseArguments(bytes), expected) << bytes.toHex().constData();
 }
 
-TEST(ProcParsers, LinuxStatFromTheLastParenthesis) {
-    const auto cat = LinuxProc::parseStat(
-        "14970 (cat) R 14968 14968 3923 0 -1 4194304 100 0 0 0 7 3 0 0 20 0 1 0 84377 3133440 379 "
-        "18446744073709551615 93952783110144 93952783130025 140723189212208 0 0 0 0 0 0 0 0 0 "
-        "17\n");
-    EXPECT_EQ(cat, (LinuxProc::Stat{14968, "cat", 4194304, 10, 84377, 379}));
-    const auto odd = LinuxProc::parseStat(
-        "77 (a) b (c)) S 1 77 77 0 -1 4194560 0 0 0 0 1 2 0 0 20 0 1 0 500 0 12 1844 0\n");
-    ASSERT_TRUE(odd);
-    EXPECT_EQ(odd->name, "a) b (c)");
-    EXPECT_EQ(odd->ppid, 1);
-    EXPECT_EQ(odd->cpuTicks, 3u);
-    for (const char* bad : {"14970 (cat) R 14968 14968", "no parenthesis",
-                            "1 (x) S one 0 0 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 1 0 0"})
-        EXPECT_FALSE(LinuxProc::parseStat(bad)) << bad;
-}
-
-TEST(ProcParsers, LinuxSmallFiles) {
-    EXPECT_EQ(LinuxProc::parseBootTime("cpu  1 2 3\nbtime 1796553673\nprocesses 9\n"), 1796553673);
+TEST(ProcParsers, LinuxFiles) {
+    using LinuxProc::Stat;
+    const std::pair<const char*, std::optional<Stat>> stats[] = {
+        {"14970 (cat) R 14968 14968 3923 0 -1 4194304 100 0 0 0 7 3 0 0 20 0 1 0 84377 3133440 "
+         "379 18446744073709551615 93952783110144 93952783130025 140723189212208 0 0 0 0 0 0 0 0 "
+         "0 17\n",
+         Stat{14968, "cat", 4194304, 10, 84377, 379}},
+        // The name runs to the last parenthesis.
+        {"77 (a) b (c)) S 1 77 77 0 -1 4194560 0 0 0 0 1 2 0 0 20 0 1 0 500 0 12 1844 0\n",
+         Stat{1, "a) b (c)", 4194560, 3, 500, 12}},
+        {"14970 (cat) R 14968 14968", std::nullopt},
+        {"no parenthesis", std::nullopt},
+        {"1 (x) S one 0 0 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 1 0 0", std::nullopt},
+    };
+    for (const auto& [line, expected] : stats)
+        EXPECT_TRUE(LinuxProc::parseStat(line) == expected) << line;
     EXPECT_FALSE(LinuxProc::parseBootTime("cpu  1 2 3\n"));
-    EXPECT_EQ(LinuxProc::parseSocketLink("socket:[30931]"), 30931u);
     for (const char* link : {"pipe:[30931]", "/home/me/socket:[1]", "socket:[]"})
         EXPECT_EQ(LinuxProc::parseSocketLink(link), 0u) << link;
-    EXPECT_EQ(LinuxProc::executableFromLink("/usr/bin/tool (deleted)"), "/usr/bin/tool");
     EXPECT_EQ(LinuxProc::parseCommandLine(QByteArray("sh\0-c\0\0with blank\0caf\xe9\0", 23)),
               (QStringList{"sh", "-c", "", "with blank", "caf" + replacement}));
     EXPECT_EQ(LinuxProc::parseCommandLine("nginx: worker process"),
               QStringList{"nginx: worker process"});
-}
 
-TEST(ProcParsers, NetTcpKeepsListeningSocketsOnly) {
-    const QByteArray tcp6 =
-        "  sl  local_address                         remote_address                        st "
-        "tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
+    // Listening (0A) rows of tcp6 and tcp; a connection and garbage are skipped.
+    const QByteArray tcp =
+        "  sl  local_address remote_address st\n"
         "   0: 00000000000000000000000001000000:A56F 00000000000000000000000000000000:0000 0A "
-        "00000000:00000000 00:00000000 00000000     0        0 30928 1 00000000e8d13ded 100 0 0 "
-        "10 0\n"
+        "00000000:00000000 00:00000000 00000000     0        0 30928 1 00000000e8d13ded 100 0 0\n"
         "   1: 00000000000000000000000001000000:A56F 00000000000000000000000001000000:E916 01 "
-        "00000000:00000000 00:00000000 00000000     0        0 30930 1 000000001e7dab20 20 0 0 "
-        "10 -1\n"
+        "00000000:00000000 00:00000000 00000000     0        0 30930 1 000000001e7dab20 20 0 0\n"
         "   2: 0100007F:07E8 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0"
         "        0 313 1 000000000363cec7 100 0 0 10 0\n"
         "   3: garbage\n";
-    EXPECT_EQ(LinuxProc::parseNetTcp(tcp6),
+    EXPECT_EQ(LinuxProc::parseNetTcp(tcp),
               (std::vector<ListeningSocket>{{30928, 42351, 0}, {313, 2024, 0}}));
 }
 
@@ -101,65 +94,54 @@ FakeProcess process(Uid uid, const char* path, double start, QStringList argumen
     if (*path)
         p.path = QString::fromUtf8(path);
     p.arguments = std::move(arguments);
-    p.workingDirectory = QStringLiteral("/home/someone");
+    p.workingDirectory = QStringLiteral("/home/u");
     return p;
 }
 
-TEST(ProcReaderReadAll, ArgumentsOnlyForOwnProcessesOutsideTheSystem) {
-    FakeProcPlatform platform;
-    ProcReader::StaticInfoCache cache;
-    platform.add(1, process(0, "/sbin/launchd", 1, {"/sbin/launchd"}));
-    platform.add(20, process(501, "/System/Library/Finder", 2, {"Finder"}));
-    platform.add(21, process(501, "/usr/libexec/helper", 3, {"helper"}));
-    platform.add(22, process(501, "/usr/local/bin/node", 4, {"node", "serve.js"}));
-    platform.add(23, process(502, "/usr/local/bin/other", 5, {"other"}));
-    platform.add(30, process(501, "", 6, {"/opt/app/bin/daemon", "-f"}));
-    platform.add(31, process(501, "", 7, {"daemon"}));
-
-    const ProcessTable table = ProcReader::readAll(cache, platform);
-    ASSERT_EQ(table.size(), 7u);
-    for (const Pid pid : {1, 20, 21, 23}) {
-        EXPECT_TRUE(table.at(pid).arguments.isEmpty()) << pid;
-        EXPECT_FALSE(table.at(pid).workingDirectory) << pid;
-    }
-    EXPECT_EQ(table.at(22).arguments, (QStringList{"node", "serve.js"}));
-    EXPECT_EQ(table.at(22).workingDirectory, "/home/someone");
-    EXPECT_EQ(table.at(22).name, "node");
-    // Without a readable path an absolute first argument names the process.
-    EXPECT_EQ(table.at(30).path, "/opt/app/bin/daemon");
-    EXPECT_EQ(table.at(30).name, "daemon");
-    EXPECT_EQ(table.at(31).path, "");
-    EXPECT_EQ(table.at(31).name, "kname");
-    EXPECT_EQ(platform.openHandles, 0);
-}
-
-TEST(ProcReaderReadAll, CacheServesOneProcessInstanceOnly) {
-    FakeProcPlatform platform;
-    ProcReader::StaticInfoCache cache;
-    platform.add(40, process(501, "/bin/a", 10, {"a", "x"}));
-    platform.add(50, process(501, "/bin/old", 10, {"old", "--flag"}));
-    platform.add(60, process(501, "/bin/c", 1));
-    platform.add(61, process(501, "/bin/d", 1));
-    const ProcessTable first = ProcReader::readAll(cache, platform);
-
-    // Same instances: nothing static is read again.
-    platform.resetCounts();
-    EXPECT_EQ(ProcReader::readAll(cache, platform), first);
-    EXPECT_EQ(platform.staticReads[40], 0);
-
-    // Pid 50 reused by a new process; 61 exits while 60 is read; 40 is gone.
-    platform.processes[50] = process(501, "/bin/new", 20, {"new"});
-    platform.onOpen = [&](Pid pid) {
-        if (pid == 60)
-            platform.processes.erase(61);
+// Arguments and folder only for this user's processes outside the system;
+// without a readable path an absolute first argument names the process. What
+// cannot change is read once per process instance.
+TEST(ProcReaderReadAll, OwnArgumentsOutsideTheSystemCachedForOneInstance) {
+    const std::tuple<Pid, Uid, const char*, QStringList, const char*> rows[] = {
+        {1, 0, "/sbin/launchd", {"/sbin/launchd"}, "launchd /sbin/launchd  -"},
+        {20, 501, "/System/Library/Finder", {"Finder"}, "Finder /System/Library/Finder  -"},
+        {21, 501, "/usr/libexec/helper", {"helper"}, "helper /usr/libexec/helper  -"},
+        {22, 501, "/usr/bin/node", {"node", "a.js"}, "node /usr/bin/node node,a.js /home/u"},
+        {23, 502, "/usr/bin/other", {"other"}, "other /usr/bin/other  -"},
+        {30, 501, "", {"/opt/daemon", "-f"}, "daemon /opt/daemon /opt/daemon,-f /home/u"},
+        {31, 501, "", {"daemon"}, "kname  daemon /home/u"},
     };
-    platform.processes.erase(40);
+    FakeProcPlatform platform;
+    for (const auto& [pid, uid, path, arguments, read] : rows)
+        platform.add(pid, process(uid, path, pid, arguments));
+    ProcReader::StaticInfoCache cache;
     const ProcessTable table = ProcReader::readAll(cache, platform);
-    EXPECT_EQ(table.at(50).path, "/bin/new");
-    EXPECT_EQ(table.at(50).arguments, QStringList{"new"});
-    EXPECT_EQ(cache.at(50), (StaticInfo{20.0, "/bin/new", {"new"}}));
-    EXPECT_FALSE(table.contains(61) || table.contains(40));
-    EXPECT_FALSE(cache.contains(61) || cache.contains(40));
+    ASSERT_EQ(table.size(), std::size(rows));
+    for (const auto& [pid, uid, path, arguments, read] : rows) {
+        const ProcSnapshot& p = table.at(pid);
+        EXPECT_EQ(QStringList({p.name, p.path, p.arguments.join(u','),
+                               p.workingDirectory.value_or(QStringLiteral("-"))})
+                      .join(u' '),
+                  QString::fromUtf8(read));
+    }
+
+    // The same instances again: nothing static is read.
+    platform.resetCounts();
+    EXPECT_EQ(ProcReader::readAll(cache, platform), table);
+    EXPECT_FALSE(platform.staticReads.contains(22));
+
+    // Pid 22 reused by a new process; 31 exits while 30 is read; 23 is gone.
+    platform.processes[22] = process(501, "/bin/new", 99, {"new"});
+    platform.onOpen = [&](Pid pid) {
+        if (pid == 30)
+            platform.processes.erase(31);
+    };
+    platform.processes.erase(23);
+    const ProcessTable next = ProcReader::readAll(cache, platform);
+    EXPECT_EQ(next.at(22).arguments, QStringList{"new"});
+    EXPECT_EQ(cache.at(22), (StaticInfo{99.0, "/bin/new", {"new"}}));
+    for (const Pid pid : {31, 23})
+        EXPECT_FALSE(next.contains(pid) || cache.contains(pid)) << pid;
     EXPECT_EQ(platform.openHandles, 0);
 }
 
@@ -176,12 +158,6 @@ protected:
     PortMap ports(const std::vector<Pid>& pids) {
         platform.resetCounts();
         return ProcReader::listeningPorts(pids, owners, platform);
-    }
-    int scans() const {
-        int count = 0;
-        for (const auto& [pid, reads] : platform.descriptorReads)
-            count += reads;
-        return count;
     }
 
     FakeProcPlatform platform;
@@ -207,7 +183,7 @@ TEST_F(ProcReaderPorts, OwnersFollowTheMachineAcrossPasses) {
     ports({20, 21, 22});
     // Nothing changed: no descriptor is read.
     EXPECT_EQ(ports({20, 21, 22}), (PortMap{{20, {3000}}, {21, {3001}}}));
-    EXPECT_EQ(scans(), 0);
+    EXPECT_TRUE(platform.descriptorReads.empty());
 
     // A new listening socket in a known process.
     platform.sockets.push_back({702, 4000});
@@ -228,113 +204,101 @@ TEST_F(ProcReaderPorts, OwnersFollowTheMachineAcrossPasses) {
     platform.sockets = {{700, 3000}, {701, 3001}};
     listener(24, 6, {701});
     EXPECT_EQ(ports({20, 22, 23, 24}), (PortMap{{22, {3000}}, {23, {3001}}}));
-    EXPECT_EQ(scans(), 0);
+    EXPECT_TRUE(platform.descriptorReads.empty());
 }
 
-// A proc root written by the test.
+// A proc root written by the test: every field, and no kernel thread.
 TEST(LinuxProcRoot, ReadsEveryFieldAndSkipsKernelThreads) {
     QTemporaryDir root;
-    const auto write = [&](const QString& name, const QByteArray& contents) {
-        QDir().mkpath(QFileInfo(root.filePath(name)).path());
-        QFile file(root.filePath(name));
-        return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
+    // "@name" is a symbolic link to the text.
+    const std::pair<QString, QByteArray> files[] = {
+        {"stat", "cpu  1 2 3\nbtime 1700000000\n"},
+        {"41/stat", "41 (tool) S 1 41 41 0 -1 4194560 0 0 0 0 150 50 0 0 20 0 1 0 250 0 99 0\n"},
+        {"41/cmdline", QByteArray("/opt/tool\0--serve\0", 18)},
+        {"@41/exe", "/opt/tool (deleted)"},
+        {"@41/cwd", "/srv/work"},
+        {"@41/fd/5", "socket:[555]"},
+        {"2/stat", "2 (kthreadd) S 0 0 0 0 -1 2129984 0 0 0 0 0 0 0 0 20 0 1 0 1 0 0\n"},
+        {"net/tcp", "  sl  local_address rem_address   st\n   0: 0100007F:1F90 00000000:0000 0A "
+                    "00000000:00000000 00:00000000 00000000     0        0 555 1 0 100 0 0 10 0\n"},
     };
-    const auto link = [&](const QString& name, const QString& target) {
-        QDir().mkpath(QFileInfo(root.filePath(name)).path());
-        return QFile::link(target, root.filePath(name));
-    };
-    ASSERT_TRUE(write("stat", "cpu  1 2 3\nbtime 1700000000\n"));
-    ASSERT_TRUE(write("41/stat", "41 (tool) S 1 41 41 0 -1 4194560 0 0 0 0 150 50 0 0 20 0 1 0 "
-                                 "250 0 99 0\n"));
-    ASSERT_TRUE(write("41/cmdline", QByteArray("/opt/tool\0--serve\0", 18)));
-    ASSERT_TRUE(link("41/exe", "/opt/tool (deleted)"));
-    ASSERT_TRUE(link("41/cwd", "/srv/work"));
-    ASSERT_TRUE(link("41/fd/5", "socket:[555]"));
-    ASSERT_TRUE(
-        write("2/stat", "2 (kthreadd) S 0 0 0 0 -1 2129984 0 0 0 0 0 0 0 0 20 0 1 0 1 0 0\n"));
-    ASSERT_TRUE(write("net/tcp", "  sl  local_address rem_address   st\n"
-                                 "   0: 0100007F:1F90 00000000:0000 0A 00000000:00000000 "
-                                 "00:00000000 00000000     0        0 555 1 0 100 0 0 10 0\n"));
+    for (const auto& [name, contents] : files) {
+        const QString path = root.filePath(name.startsWith(u'@') ? name.sliced(1) : name);
+        QDir().mkpath(QFileInfo(path).path());
+        QFile file(path);
+        if (name.startsWith(u'@'))
+            ASSERT_TRUE(QFile::link(QString::fromUtf8(contents), path));
+        else
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size());
+    }
 
     const LinuxProcPlatform platform({root.path(), false});
     ProcReader::StaticInfoCache cache;
-    const ProcessTable table = ProcReader::readAll(cache, platform);
-    ASSERT_EQ(table.size(), 1u);
-    const ProcSnapshot& tool = table.at(41);
     const long hz = sysconf(_SC_CLK_TCK);
-    EXPECT_EQ(tool.ppid, 1);
-    EXPECT_EQ(tool.uid, QFileInfo(root.filePath("41")).ownerId());
-    EXPECT_EQ(tool.path, "/opt/tool");
-    EXPECT_EQ(tool.startDate, 1700000000.0 + 250.0 / double(hz));
-    EXPECT_EQ(tool.memory, 99u * quint64(sysconf(_SC_PAGESIZE)));
-    EXPECT_EQ(tool.cpuNanos, quint64{200} * 1'000'000'000u / quint64(hz));
-    EXPECT_EQ(tool.arguments, (QStringList{"/opt/tool", "--serve"}));
-    EXPECT_EQ(tool.workingDirectory, "/srv/work");
+    EXPECT_EQ(ProcReader::readAll(cache, platform),
+              (ProcessTable{{41,
+                             {41,
+                              1,
+                              QFileInfo(root.filePath("41")).ownerId(),
+                              "tool",
+                              "/opt/tool",
+                              1700000000.0 + 250.0 / double(hz),
+                              99u * quint64(sysconf(_SC_PAGESIZE)),
+                              quint64{200} * 1'000'000'000u / quint64(hz),
+                              {"/opt/tool", "--serve"},
+                              "/srv/work"}}}));
     ProcReader::SocketOwnerCache owners;
     EXPECT_EQ(ProcReader::listeningPorts({41}, owners, platform), (PortMap{{41, {8080}}}));
 }
 
-// A python child listening on one port that prints it and lives until its
-// input closes; QProcess kills and reaps it on destruction.
-constexpr const char* listenScript = R"(
-import socket, sys
-server = socket.create_server(('127.0.0.1', 0))
-print(server.getsockname()[1], flush=True)
-sys.stdin.read()
-)";
+// A loopback listener without close-on-exec, so children keep it.
+int listenOnLoopback(int& port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, 1) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return -1;
+    port = ntohs(address.sin_port);
+    return fd;
+}
 
-class RealProcess : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(folder.isValid());
-        child.setWorkingDirectory(folder.path());
-        child.start(QStringLiteral("/usr/bin/python3"),
-                    {QStringLiteral("-c"), listenScript, QStringLiteral("with blank")});
-        ASSERT_TRUE(child.waitForStarted(20000));
-        while (!child.canReadLine())
-            ASSERT_TRUE(child.waitForReadyRead(20000)) << "the child did not start listening";
-        port = child.readLine().trimmed().toInt();
-        ASSERT_GT(port, 0);
-        pid = Pid(child.processId());
-    }
-    void TearDown() override { child.close(); }
-
+// Two children share a listening socket; the one known to hold it exits, then
+// the other does.
+TEST(RealProcesses, ASharedSocketIsFollowedAndEveryFieldRead) {
     QTemporaryDir folder;
-    QProcess child;
-    Pid pid = 0;
     int port = 0;
-};
+    const int listener = listenOnLoopback(port);
+    ASSERT_GE(listener, 0);
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(folder.path());
+    const QStringList argv{"/usr/bin/python3", "-c", "import signal; signal.pause()", "with blank"};
+    auto first = std::make_unique<ChildProcess>(argv);
+    auto worker = std::make_unique<ChildProcess>(argv);
+    QDir::setCurrent(previous);
+    close(listener);
+    const Pid gone = first->pid(), pid = worker->pid();
+    ProcReader::SocketOwnerCache owners;
+    EXPECT_EQ(ProcReader::listeningPorts({gone}, owners), (PortMap{{gone, {port}}}));
+    first.reset();
+    EXPECT_EQ(ProcReader::listeningPorts({gone, pid}, owners), (PortMap{{pid, {port}}}));
 
-TEST_F(RealProcess, ReadAllReportsEveryFieldAndItsPort) {
-    const double now = double(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
     ProcReader::StaticInfoCache cache;
     const ProcessTable table = ProcReader::readAll(cache);
     ASSERT_TRUE(table.contains(pid));
     const ProcSnapshot& snap = table.at(pid);
-    const QString python = QFileInfo(QStringLiteral("/usr/bin/python3")).canonicalFilePath();
     EXPECT_EQ(snap.ppid, getpid());
     EXPECT_EQ(snap.uid, geteuid());
-    EXPECT_EQ(snap.path, python);
+    EXPECT_EQ(snap.path, QFileInfo(QStringLiteral("/usr/bin/python3")).canonicalFilePath());
     ASSERT_TRUE(snap.startDate);
-    EXPECT_NEAR(*snap.startDate, now, 30.0);
-    EXPECT_GT(snap.memory.value_or(0), 0u);
-    EXPECT_EQ(snap.arguments.value(3), "with blank");
-    EXPECT_EQ(snap.workingDirectory, QFileInfo(folder.path()).canonicalFilePath());
+    EXPECT_NEAR(*snap.startDate, double(QDateTime::currentMSecsSinceEpoch()) / 1000.0, 30.0);
     EXPECT_EQ(ProcReader::basics(pid)->start, snap.startDate);
-
-    const LinuxProcPlatform fallback({QStringLiteral("/proc"), false});
-    for (const ProcPlatform* platform :
-         {&ProcReader::systemPlatform(), static_cast<const ProcPlatform*>(&fallback)}) {
-        ProcReader::SocketOwnerCache owners;
-        EXPECT_EQ(ProcReader::listeningPorts({pid, getpid()}, owners, *platform),
-                  (PortMap{{pid, {port}}}));
-    }
+    EXPECT_GT(snap.memory.value_or(0), 0u);
+    EXPECT_EQ(snap.arguments, argv);
+    EXPECT_EQ(snap.workingDirectory, QFileInfo(folder.path()).canonicalFilePath());
 
     // Once it has exited it leaves the table, the cache and the ports.
-    ProcReader::SocketOwnerCache owners;
-    ProcReader::listeningPorts({pid}, owners);
-    child.closeWriteChannel();
-    ASSERT_TRUE(child.waitForFinished(20000));
+    worker.reset();
     EXPECT_FALSE(ProcReader::readAll(cache).contains(pid));
     EXPECT_FALSE(cache.contains(pid));
     EXPECT_TRUE(ProcReader::listeningPorts({pid}, owners).empty());
