@@ -1,24 +1,27 @@
 // Reading launchd's world: tool output, job definitions (hand-made, hostile,
-// captured on real machines), the job folders and the tool invocations.
+// captured on real machines), the job folders and their file names.
+
+#include <filesystem>
+#include <fstream>
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "actions/JobActions.h"
 #include "launchd/CommandParsers.h"
 #include "launchd/JobScanner.h"
-#include "launchd/SystemTools.h"
+#include "os/FileNames.h"
 #include "support/Printers.h"
-#include "support/StandIns.h"
+#include "support/TempHome.h"
 #include "support/TestPaths.h"
 
-using namespace std::chrono_literals;
 using CommandParsers::LaunchctlEntry;
 using CommandParsers::LaunchctlTable;
 using CommandParsers::LoginItems;
@@ -28,13 +31,6 @@ namespace {
 
 QString text(const char* utf8) {
     return QString::fromUtf8(utf8);
-}
-
-QSet<QString> setOf(std::initializer_list<const char*> values) {
-    QSet<QString> set;
-    for (const char* value : values)
-        set.insert(text(value));
-    return set;
 }
 
 QByteArray readFile(const QString& path) {
@@ -55,21 +51,12 @@ TEST(LaunchctlList, RowsAfterTheHeaderSplitOnTabs) {
           {"com.example.agent", {412, 0}},
           {"com.example.crashed", {std::nullopt, -9}},
           {"com.example.odd", {733, std::nullopt}}}},
-        // The first non-empty line is the header, whatever it says.
-        {"\n1\t0\tcom.example.first\n2\t0\tcom.example.second", {{"com.example.second", {2, 0}}}},
-        {"PID\tStatus\tLabel\n25951   0   com.example.spaced\n", {}},
-        {"PID\tStatus\tLabel\n6\t0\t com.example.extra \tmore\n",
-         {{" com.example.extra ", {6, 0}}}},
-        // The later line wins.
-        {"PID\tStatus\tLabel\n10\t0\tx\n-\t1\tx\n", {{"x", {std::nullopt, 1}}}},
+        // The first non-empty line is the header, whatever it says; labels keep their spaces.
+        {"\n1\t0\tfirst\n2\t0\t second \tmore", {{" second ", {2, 0}}}},
         // Numbers are an optional sign and ASCII digits, within range.
         {"PID\tStatus\tLabel\n+5\t-0\ta\n5a\t0x10\tb\n\xEF\xBC\x91\t1e3\tc\n2147483648\t"
-         "-9223372036854775808\td\n-\t9223372036854775808\te\n",
-         {{"a", {5, 0}},
-          {"b", {}},
-          {"c", {}},
-          {"d", {std::nullopt, std::numeric_limits<qint64>::min()}},
-          {"e", {}}}},
+         "-9223372036854775808\td\n",
+         {{"a", {5, 0}}, {"b", {}}, {"c", {}}, {"d", {std::nullopt, INT64_MIN}}}},
     };
     for (const auto& [output, expected] : cases)
         EXPECT_EQ(CommandParsers::parseLaunchctlList(text(output)), expected) << output;
@@ -79,12 +66,10 @@ TEST(PrintDisabled, OnlyDisabledOrTrueStatesCount) {
     const std::pair<const char*, QSet<QString>> cases[] = {
         {"disabled services = {\n\t\"com.example.a\" => disabled\n\t\"com.example.b\" => enabled\n"
          "\t\"com.example.c\" => true\n}\n",
-         setOf({"com.example.a", "com.example.c"})},
+         QSet<QString>({"com.example.a", "com.example.c"})},
         {"\t\"a\" => Disabled\n\t\"b\" => false\n\t\"c\" =>\n=> disabled\n\"d\" => \"e\" => "
-         "disabled",
-         {}},
-        {"\"  spaced  \" =>\t disabled \t\nbare => disabled\n\"r\" => disabled\r",
-         setOf({"  spaced  ", "bare"})},
+         "disabled\n\"  spaced  \" =>\t disabled \t\nbare => disabled\n\"r\" => disabled\r",
+         QSet<QString>({"  spaced  ", "bare"})},
     };
     for (const auto& [output, expected] : cases)
         EXPECT_EQ(CommandParsers::parseDisabled(text(output)), expected) << output;
@@ -95,11 +80,8 @@ TEST(LoginItems, OnlyEnabledAppsInTheUsersSection) {
  #1:
                  Type: app (0x2)
           Disposition: [enabled, allowed, visible] (0x3)
-                  URL: file:///Applications/Root%20Only.app/
     Bundle Identifier: com.example.rootonly
-========================
  Records for UID 501 : 4D7E1F0A-2B7C-4E8E-9B0A-5C1D2E3F4A5B
-========================
  #1:
                  Type: app (0x2)
           Disposition: [enabled, allowed, visible] (0x3)
@@ -114,14 +96,6 @@ TEST(LoginItems, OnlyEnabledAppsInTheUsersSection) {
                  Type: app (0x2)
           Disposition: [disabled, allowed] (0x2)
     Bundle Identifier: com.example.off
- #4:
-                 Type: daemon (0x10)
-          Disposition: [enabled, allowed] (0x3)
-    Bundle Identifier: com.example.daemon
- #5:
-                 Type: app
-          Disposition: [enabled]
-                  URL: file:///Applications/Bad%zz.app/
  Records for UID 5010 : C
  #1:
                  Type: app
@@ -129,12 +103,8 @@ TEST(LoginItems, OnlyEnabledAppsInTheUsersSection) {
     Bundle Identifier: com.example.other
 )");
     EXPECT_EQ(CommandParsers::parseLoginItems(dump, 501),
-              (LoginItems{setOf({"/Applications/Some Tool.app", "/Applications/Outer.app",
-                                 "file:///Applications/Bad%zz.app"}),
-                          setOf({"com.example.sometool", "com.example.inner"})}));
-    EXPECT_EQ(
-        CommandParsers::parseLoginItems(dump, 0),
-        (LoginItems{setOf({"/Applications/Root Only.app"}), setOf({"com.example.rootonly"})}));
+              (LoginItems{QSet<QString>({"/Applications/Some Tool.app", "/Applications/Outer.app"}),
+                          QSet<QString>({"com.example.sometool", "com.example.inner"})}));
     EXPECT_EQ(CommandParsers::parseLoginItems(dump, 50), LoginItems{});
 }
 
@@ -158,26 +128,22 @@ std::optional<LaunchJob> parse(const QByteArray& bytes) {
 QString summary(const std::optional<LaunchJob>& job) {
     if (!job)
         return text("none");
-    QStringList words{job->label, job->program.value_or(text("-")),
-                      QString::number(job->arguments.size())};
-    if (!job->arguments.isEmpty())
-        words.append(job->arguments.last());
+    QStringList words = QStringList{job->label, job->program.value_or(text("-")),
+                                    QString::number(job->arguments.size())} +
+                        job->arguments.mid(std::max<qsizetype>(job->arguments.size() - 1, 0));
     const std::pair<bool, const char*> flags[] = {{job->runAtLoad, "atLoad"},
                                                   {job->keepAlive, "keepAlive"},
                                                   {job->hasCalendarInterval, "calendar"},
                                                   {job->disabledInPlist, "disabled"}};
-    for (const auto& [set, name] : flags) {
-        if (set)
-            words.append(text(name));
-    }
+    for (const auto& [set, name] : flags)
+        words += set ? QStringList{text(name)} : QStringList{};
     if (job->startInterval)
         words.append(QString::number(*job->startInterval));
     return words.join(u' ');
 }
 
-// Each key in its valid form and in wrong types; every file again in the
-// binary encoding, written by Python's plistlib like the binary samples.
-TEST(ParseJob, KeysInXmlAndBinary) {
+// Each key in its valid form and in wrong types.
+TEST(ParseJob, KeysAndTheirWrongTypes) {
     const char* label = "<key>Label</key><string>com.example.full</string>";
     const std::pair<QByteArray, const char*> cases[] = {
         {QByteArray(label) +
@@ -200,26 +166,8 @@ TEST(ParseJob, KeysInXmlAndBinary) {
         {"<key>Label</key><integer>5</integer>", "none"},
         {"<key>label</key><string>x</string>", "none"},
     };
-    QTemporaryDir dir;
-    QStringList paths;
-    for (const auto& [body, expected] : cases) {
-        paths.append(dir.filePath(QString::number(paths.size())));
-        ASSERT_TRUE(writeFile(paths.last(), xmlPlist(body)));
-    }
-    QProcess python;
-    python.start(text("/usr/bin/python3"),
-                 QStringList{text("-c"), text("import plistlib, sys\nfor p in sys.argv[1:]:\n"
-                                              "    v = plistlib.load(open(p, 'rb'))\n"
-                                              "    plistlib.dump(v, open(p + '.bin', 'wb'), "
-                                              "fmt=plistlib.FMT_BINARY)\n")} +
-                     paths);
-    ASSERT_TRUE(python.waitForFinished(60000) && python.exitCode() == 0);
-    for (qsizetype i = 0; i < paths.size(); ++i) {
-        EXPECT_EQ(summary(parse(readFile(paths[i]))), text(cases[i].second));
-        const QByteArray binary = readFile(paths[i] + text(".bin"));
-        ASSERT_TRUE(binary.startsWith("bplist00"));
-        EXPECT_EQ(summary(parse(binary)), text(cases[i].second)) << "binary";
-    }
+    for (const auto& [body, expected] : cases)
+        EXPECT_EQ(summary(parse(xmlPlist(body))), text(expected));
 }
 
 // A binary list by hand: objects in order, four-byte offsets and references.
@@ -284,26 +232,6 @@ TEST(ParseJob, BrokenAndHostileInputIsRejectedQuickly) {
         EXPECT_FALSE(parse(bytes)) << bytes.left(80).toHex().constData();
 }
 
-TEST(ScriptPath, TheScriptAnInterpreterRuns) {
-    const std::tuple<std::optional<const char*>, QStringList, std::optional<const char*>> cases[] =
-        {{std::nullopt, {"/bin/zsh", "-l", "/u/sync.sh"}, "/u/sync.sh"},
-         {std::nullopt, {"/usr/bin/env", "python3", "-u", "/u/bot.py"}, "/u/bot.py"},
-         {std::nullopt, {"/usr/bin/env", "node"}, std::nullopt},
-         {std::nullopt, {"/usr/local/bin/redis-server", "/etc/redis.conf"}, std::nullopt},
-         {"/bin/bash", {"ignored", "-c", "/x/run.sh"}, "/x/run.sh"},
-         {"/usr/local/bin/tool", {"/bin/sh", "/x/run.sh"}, std::nullopt},
-         {std::nullopt, {"/usr/bin/python3.11", "/x/a.py"}, "/x/a.py"},
-         {std::nullopt, {"/usr/bin/Python", "/x/c.py"}, std::nullopt},
-         {std::nullopt, {"/bin/sh", "-c", "-e"}, std::nullopt}};
-    for (const auto& [program, arguments, script] : cases) {
-        LaunchJob job;
-        job.program = program ? std::optional(text(*program)) : std::nullopt;
-        job.arguments = arguments;
-        EXPECT_EQ(JobScanner::scriptPath(job), script ? std::optional(text(*script)) : std::nullopt)
-            << qPrintable(arguments.join(u' '));
-    }
-}
-
 TEST(ScanJobs, FourLocationsInOrderSkippingWhatIsNoDefinition) {
     QTemporaryDir root;
     JobScanner::JobFolders folders;
@@ -345,97 +273,107 @@ TEST(ScanJobs, FourLocationsInOrderSkippingWhatIsNoDefinition) {
               (QStringList{"user.hidden User agent in place", "user.limit User agent in place",
                            "user.link User agent in place", "user.same User agent in place",
                            "user.same User agent parked", "global.agent Global agent in place"}));
-
-    const auto stamps = JobScanner::folderStamps(folders);
-    ASSERT_EQ(stamps.size(), 4);
-    EXPECT_TRUE(stamps[0] && stamps[1] && stamps[2]);
-    ASSERT_TRUE(writeFile(folders.globalAgents + text("/new.plist"), labelled("new")));
-    const auto after = JobScanner::folderStamps(folders);
-    EXPECT_EQ(after[0], stamps[0]);
-    EXPECT_NE(after[2], stamps[2]);
 }
 
-TEST(SystemTools, InvocationsAndARunThroughTheStandIns) {
-    const SystemTools::Locations tools;
-    const QString launchctl = text("/bin/launchctl");
-    const std::pair<SystemTools::Invocation, SystemTools::Invocation> cases[] = {
-        {SystemTools::bootout(tools, 501, text("a.b")),
-         {launchctl, {"bootout", "gui/501/a.b"}, 8s}},
-        {SystemTools::bootstrap(tools, 501, text("/L/a b.plist")),
-         {launchctl, {"bootstrap", "gui/501", "/L/a b.plist"}, 8s}},
-        {SystemTools::shutdownSimulator(tools, text("all")),
-         {"/usr/bin/xcrun", {"simctl", "shutdown", "all"}, 8s}},
+// Names that are not UTF-8 keep their bytes from the folder listing to reading,
+// parking and putting back.
+void writeBytes(const QByteArray& path, const QByteArray& bytes) {
+    std::ofstream(path.toStdString(), std::ios::binary) << bytes.toStdString();
+}
+
+QByteArray readBytes(const QByteArray& path) {
+    std::ifstream in(path.toStdString(), std::ios::binary);
+    return QByteArray::fromStdString({std::istreambuf_iterator<char>(in), {}});
+}
+
+TEST(ScanJobs, NamesKeepTheirBytesFromListingToParkingAndBack) {
+    TempHome home;
+    const QByteArray agents = QFile::encodeName(home.makeFolder("Library/LaunchAgents"));
+    // Qt's removal of the temporary home cannot reach names that are not UTF-8.
+    struct RemoveAll {
+        std::string path;
+        ~RemoveAll() { std::filesystem::remove_all(path); }
+    } const cleanup{QFile::encodeName(home.path()).toStdString()};
+    // A launchctl that accepts every verb and logs its arguments byte for byte.
+    const QByteArray log = QFile::encodeName(home.path()) + "/calls.log";
+    const QByteArray tool = QFile::encodeName(home.path()) + "/launchctl";
+    writeBytes(tool, "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + log + "'\n");
+    ::chmod(tool.constData(), 0755);
+    JobActions::Context context;
+    context.tools.launchctl = FileNames::decode(tool);
+    context.uid = ::getuid();
+    const JobScanner::JobFolders folders{home.path(), "/none", "/none"};
+    const auto scanned = [&](const QString& label) {
+        for (const LaunchJob& job : JobScanner::scanJobs(folders)) {
+            if (job.label == label)
+                return std::optional(job);
+        }
+        return std::optional<LaunchJob>();
     };
-    for (const auto& [actual, expected] : cases)
-        EXPECT_TRUE(actual == expected) << qPrintable(actual.arguments.join(u' '));
 
-    StandIns standIns;
-    ASSERT_TRUE(standIns.isValid());
-    standIns.addJob(text("com.example.idle"));
-    EXPECT_EQ(SystemTools::run(SystemTools::launchctlList(SystemTools::Locations::standard())),
-              (CommandResult{0, text("PID\tStatus\tLabel\n-\t0\tcom.example.idle\n"), {}}));
+    for (const QByteArray name : {"caf\xe9.plist", "\xff\xfe\x80.plist", "caf\xc3\xa9.plist"}) {
+        SCOPED_TRACE(name.toHex().toStdString());
+        const QByteArray definition = "<plist version=\"1.0\"><dict><key>Label</key><string>" +
+                                      name.toHex() + "</string></dict></plist>\n";
+        writeBytes(agents + '/' + name, definition);
+        const std::optional<LaunchJob> job = scanned(QString::fromLatin1(name.toHex()));
+        ASSERT_TRUE(job);
+        EXPECT_EQ(FileNames::encode(job->plistPath), agents + '/' + name);
+        ASSERT_EQ(JobActions::disableJob(*job, context), std::nullopt);
+        EXPECT_EQ(readBytes(agents + "/Disabled/" + name), definition);
+
+        const std::optional<LaunchJob> parked = scanned(QString::fromLatin1(name.toHex()));
+        ASSERT_TRUE(parked && parked->isParkedByQuillmarsh);
+        ASSERT_EQ(JobActions::reenableJob(*parked, context), std::nullopt);
+        EXPECT_EQ(readBytes(agents + '/' + name), definition);
+        EXPECT_TRUE(readBytes(log).endsWith(" " + agents + '/' + name + "\n"));
+    }
+
+    // Without $HOME the home is the account's, not "/".
+    const QByteArray savedHome = qgetenv("HOME");
+    qunsetenv("HOME");
+    const QString fallback = JobScanner::JobFolders::standard().home;
+    qputenv("HOME", savedHome);
+    EXPECT_EQ(fallback, QFile::decodeName(getpwuid(getuid())->pw_dir));
 }
 
-class Samples : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const auto folder = TestPaths::launchdSamples();
-        if (!folder)
-            GTEST_SKIP() << "the shared launchd samples are not next to the checkout";
-        samples = *folder + u'/';
-    }
-    std::optional<LaunchJob> job(const QString& relative) const {
-        return JobScanner::parseJob(readFile(samples + relative), samples + relative,
+TEST(Samples, DefinitionsAndOutputsFromRealMachines) {
+    const auto folder = TestPaths::launchdSamples();
+    if (!folder)
+        GTEST_SKIP() << "the shared launchd samples are not next to the checkout";
+    const auto job = [&](const char* kind, const QString& name) {
+        return JobScanner::parseJob(readFile(*folder + u'/' + text(kind) + u'/' + name), name,
                                     Domain::userAgent);
-    }
-    QString output(const char* name) const {
-        return QString::fromUtf8(readFile(samples + text("outputs/") + text(name)));
-    }
-    QString samples;
-};
-
-TEST_F(Samples, DefinitionsFromRealMachines) {
-    const QString support = text("/Library/Application Support/");
+    };
     const std::pair<const char*, QString> rows[] = {
-        // Program and arguments; calendar interval as one dictionary.
-        {"com.adobe.AAM.Scheduler-1.0",
-         text("com.adobe.AAM.Scheduler-1.0 ") + support +
-             text("Adobe/OOBE/PDApp/UWA/UpdaterStartupUtility 2 -mode=scheduled calendar")},
         // XML comments inside the array and the dictionary.
-        {"com.github.backup-utils.ghe-backup",
+        {"com.github.backup-utils.ghe-backup.plist",
          text("com.github.backup-utils.ghe-backup - 1 bin/ghe-backup 14400")},
         // CRLF line endings; KeepAlive as a dictionary.
-        {"com.logi.cp-dev-mgr",
-         text("com.logi.cp-dev-mgr ") + support +
-             text("Logitech.localized/LogiOptionsPlus/logioptionsplus_agent.app/Contents/MacOS/"
-                  "logioptionsplus_agent 2 --launchd atLoad keepAlive")},
-        {"com.openssh.sshd",
-         text("com.openssh.sshd /usr/libexec/sshd-keygen-wrapper 1 sshd-keygen-wrapper disabled")},
+        {"com.logi.cp-dev-mgr.plist",
+         text("com.logi.cp-dev-mgr /Library/Application Support/Logitech.localized/"
+              "LogiOptionsPlus/logioptionsplus_agent.app/Contents/MacOS/logioptionsplus_agent 2 "
+              "--launchd atLoad keepAlive")},
         // "--" inside a comment: not well-formed, recovered as launchd does.
-        {"homebrew.mxcl.colima",
+        {"homebrew.mxcl.colima.plist",
          text("homebrew.mxcl.colima - 12 --ssh-config=false atLoad keepAlive")},
+        {"NO-LABEL--com.google.keystone.agent.plist", text("none")},
+        {"com.loanlassalle.dns-black-hole.update.plist", text("none")},
     };
-    for (const auto& [file, expected] : rows) {
-        const auto parsed = job(text("plists/") + text(file) + text(".plist"));
-        EXPECT_EQ(summary(parsed), expected);
-    }
-    for (const char* file : {"NO-LABEL--com.google.keystone.agent.plist",
-                             "com.loanlassalle.dns-black-hole.update.plist"})
-        EXPECT_FALSE(job(text("plists/") + text(file))) << file;
-
+    for (const auto& [file, expected] : rows)
+        EXPECT_EQ(summary(job("plists", text(file))), expected);
     // Every binary copy gives what its XML original gives.
-    const QStringList binaries = QDir(samples + text("plists-binary")).entryList(QDir::Files);
+    const QStringList binaries = QDir(*folder + text("/plists-binary")).entryList(QDir::Files);
     ASSERT_FALSE(binaries.isEmpty());
     for (const QString& name : binaries) {
-        auto fromBinary = job(text("plists-binary/") + name);
-        const auto fromXml = job(text("plists/") + name);
-        ASSERT_TRUE(fromBinary && fromXml) << qPrintable(name);
-        fromBinary->plistPath = fromXml->plistPath;
-        EXPECT_EQ(*fromBinary, *fromXml) << qPrintable(name);
+        const auto fromXml = job("plists", name);
+        ASSERT_TRUE(fromXml) << qPrintable(name);
+        EXPECT_EQ(job("plists-binary", name), fromXml) << qPrintable(name);
     }
-}
 
-TEST_F(Samples, CapturedToolOutputs) {
+    const auto output = [&](const char* name) {
+        return QString::fromUtf8(readFile(*folder + text("/outputs/") + text(name)));
+    };
     const LaunchctlTable table = CommandParsers::parseLaunchctlList(output("launchctl-list-7.txt"));
     EXPECT_EQ(qsizetype(table.size()),
               output("launchctl-list-7.txt").split(u'\n', Qt::SkipEmptyParts).size() - 1);
@@ -447,9 +385,9 @@ TEST_F(Samples, CapturedToolOutputs) {
         EXPECT_TRUE(table.at(text(label)) == entry) << label;
     // Pasted with spaces instead of tabs: nothing.
     EXPECT_TRUE(CommandParsers::parseLaunchctlList(output("launchctl-list-6.txt")).empty());
-    EXPECT_EQ(
-        CommandParsers::parseDisabled(output("print-disabled-4.txt")),
-        setOf({"com.apple.CSCSupportd", "com.apple.ftpd", "com.apple.mdmclient.daemon.runatboot"}));
+    EXPECT_EQ(CommandParsers::parseDisabled(output("print-disabled-4.txt")),
+              QSet<QString>({"com.apple.CSCSupportd", "com.apple.ftpd",
+                             "com.apple.mdmclient.daemon.runatboot"}));
 }
 
 } // namespace
