@@ -1,8 +1,10 @@
 // The real `quillmarsh --json` over a temporary home with launch agents, the
-// stand-in launchctl and real processes; how the arguments pick the mode, and
-// that only window mode loads the window library.
+// stand-in launchctl (or one that misbehaves) and real processes; how the
+// arguments pick the mode, and that only window mode loads the window library.
 
+#include <algorithm>
 #include <csignal>
+#include <map>
 #include <memory>
 
 #include <QDir>
@@ -21,6 +23,7 @@
 #include "launchd/CommandParsers.h"
 #include "os/SettingsStore.h"
 #include "report/JsonReport.h"
+#include "support/ChildProcess.h"
 #include "support/JsonSchema.h"
 #include "support/StandIns.h"
 #include "support/TestPaths.h"
@@ -32,11 +35,9 @@ namespace {
 TEST(ReportMode, NeedsAnExactJsonArgumentAnywhere) {
     using QuillmarshApp::RunMode;
     const std::tuple<QStringList, RunMode, bool> cases[] = {
-        {{"/usr/bin/quillmarsh"}, RunMode::window, false},
-        {{"/usr/bin/quillmarsh", "x", "--json", "--json"}, RunMode::report, false},
-        {{"/usr/bin/quillmarsh", "--all", "--json"}, RunMode::report, true},
-        {{"/usr/bin/quillmarsh", "--json=1"}, RunMode::window, false},
-        {{"--json"}, RunMode::report, false},
+        {{"quillmarsh"}, RunMode::window, false},
+        {{"quillmarsh", "--all", "x", "--json"}, RunMode::report, true},
+        {{"quillmarsh", "--json=1"}, RunMode::window, false},
     };
     for (const auto& [arguments, mode, all] : cases)
         EXPECT_TRUE(QuillmarshApp::parseArguments(arguments) ==
@@ -50,22 +51,14 @@ const QString runner = QStringLiteral("com.quillmarsh.e2e.runner");
 class Scene {
 public:
     Scene() {
-        ok = standIns.isValid() && QDir().mkpath(root.filePath(QStringLiteral("bin"))) &&
-             QDir().mkpath(agents() + "/Disabled") &&
-             QDir().mkpath(root.filePath(QStringLiteral("library/LaunchDaemons"))) &&
+        ok = standIns.isValid() && QDir().mkpath(agents() + "/Disabled") &&
              QFile::copy(QStringLiteral("/bin/sleep"), sleeper());
-        const auto agent = [&](const QString& path, const QString& label, bool runAtLoad,
-                               const QString& extra = {}) {
-            return StandIns::writePlist(path, label, {sleeper(), QStringLiteral("300")}, runAtLoad,
-                                        extra);
+        const auto agent = [&](const QString& name) {
+            return StandIns::writePlist(agents() + u'/' + name + ".plist",
+                                        "com.quillmarsh.e2e." + name.section(u'/', -1),
+                                        {sleeper(), QStringLiteral("300")});
         };
-        ok = ok && agent(agents() + "/plain.plist", "com.quillmarsh.e2e.plain", false) &&
-             agent(agents() + "/calendar.plist", "com.quillmarsh.e2e.calendar", false,
-                   "<key>StartCalendarInterval</key><dict><key>Hour</key><integer>3</integer>"
-                   "</dict>") &&
-             agent(agents() + "/off.plist", "com.quillmarsh.e2e.off", true) &&
-             agent(agents() + "/Disabled/parked.plist", "com.quillmarsh.e2e.parked", true) &&
-             agent(agents() + "/runner.plist", runner, true);
+        ok = ok && agent("off") && agent("Disabled/parked") && agent("runner");
         standIns.setDisabled(QStringLiteral("com.quillmarsh.e2e.off"));
 
         QSettings settings(home() + QStringLiteral("/.config/%1/%2.conf")
@@ -75,18 +68,13 @@ public:
         settings.setValue(QLatin1String(JsonReport::loginItemsKey),
                           CommandParsers::encodeLoginItems({{}, {runner}}));
         settings.sync();
-
-        QProcess launchctl;
-        launchctl.setProcessEnvironment(environment());
-        launchctl.start(standIns.locations().launchctl,
-                        {QStringLiteral("bootstrap"), QStringLiteral("gui/%1").arg(::getuid()),
-                         agents() + "/runner.plist"});
-        ok = ok && launchctl.waitForFinished(30000) && launchctl.exitCode() == 0;
+        job = std::make_unique<ChildProcess>(QStringList{sleeper(), QStringLiteral("300")});
+        standIns.addJob(runner, job->pid());
     }
 
     QString home() const { return root.filePath(QStringLiteral("home")); }
     QString agents() const { return home() + QStringLiteral("/Library/LaunchAgents"); }
-    QString sleeper() const { return root.filePath(QStringLiteral("bin/qm-sleeper")); }
+    QString sleeper() const { return root.filePath(QStringLiteral("qm-sleeper")); }
     QProcessEnvironment environment() const {
         QProcessEnvironment env = standIns.environment();
         env.insert(QStringLiteral("HOME"), home());
@@ -99,13 +87,8 @@ public:
 
     QTemporaryDir root;
     StandIns standIns;
+    std::unique_ptr<ChildProcess> job;
     bool ok = false;
-};
-
-struct Outcome {
-    int status = -1;
-    QByteArray output;
-    QByteArray error;
 };
 
 class ReportE2E : public ::testing::Test {
@@ -115,12 +98,10 @@ protected:
     void SetUp() override { ASSERT_TRUE(scene->ok) << "the scene could not be set up"; }
 
     // Runs the binary; `prepare` runs in the child right before it starts.
-    static Outcome run(const QStringList& arguments, std::function<void()> prepare = {},
-                       const QString& binary = TestPaths::binary(), bool traceLoads = false) {
+    static CommandResult run(const QStringList& arguments, const QProcessEnvironment& environment,
+                             std::function<void()> prepare = {},
+                             const QString& binary = TestPaths::binary()) {
         QProcess process;
-        QProcessEnvironment environment = scene->environment();
-        if (traceLoads) // the dynamic loader names every library it opens
-            environment.insert(QStringLiteral("LD_DEBUG"), QStringLiteral("files"));
         process.setProcessEnvironment(environment);
         if (prepare)
             process.setChildProcessModifier(prepare);
@@ -128,99 +109,138 @@ protected:
         if (!process.waitForFinished(120000))
             return {};
         return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-                process.readAllStandardOutput(), process.readAllStandardError()};
+                QString::fromUtf8(process.readAllStandardOutput()),
+                QString::fromUtf8(process.readAllStandardError())};
     }
-    static json document(const Outcome& result) {
-        EXPECT_EQ(result.status, 0) << result.error.constData();
-        EXPECT_TRUE(result.error.isEmpty()) << result.error.constData();
-        EXPECT_EQ(JsonSchema::reportErrors(result.output), QStringList());
-        return json::parse(result.output.begin(), result.output.end(), nullptr, false);
+    static json document(const CommandResult& result) {
+        EXPECT_EQ(result.status, 0) << qPrintable(result.error);
+        EXPECT_TRUE(result.error.isEmpty()) << qPrintable(result.error);
+        EXPECT_EQ(JsonSchema::reportErrors(result.output.toUtf8()), QStringList());
+        return json::parse(result.output.toStdString());
     }
-    static const json* item(const json& document, const std::string& id) {
+    static std::map<std::string, json> byId(const json& report) {
+        std::map<std::string, json> items;
         for (const char* list : {"running", "notRunning"}) {
-            if (!document.contains(list))
-                continue;
-            for (const json& entry : document.at(list)) {
-                if (entry.at("id") == id)
-                    return &entry;
-            }
+            for (const json& entry : report.value(list, json::array()))
+                items[entry.at("id")] = entry;
         }
-        return nullptr;
+        return items;
     }
 
     static inline std::unique_ptr<Scene> scene;
 };
 
 TEST_F(ReportE2E, SchemaValidReportOfThisMachineAppleItemsOnlyWithAll) {
-    const json plain = document(run({QStringLiteral("--json")}));
-    const json all = document(run({QStringLiteral("--all"), QStringLiteral("--json")}));
-    ASSERT_FALSE(plain.is_discarded() || all.is_discarded());
-    bool anyApple = false;
-    for (const json& entry : plain.at("running"))
-        anyApple = anyApple || entry.at("isApple") == true;
-    EXPECT_FALSE(anyApple);
-    for (const json& entry : all.at("running"))
-        anyApple = anyApple || entry.at("isApple") == true;
-    EXPECT_TRUE(anyApple) << "this machine's /usr/bin and /bin programs count as the system's";
-
-    const json* job = item(plain, "job:" + runner.toStdString());
-    ASSERT_NE(job, nullptr);
-    EXPECT_FALSE(job->at("pids").empty());
-    EXPECT_EQ(job->at("loginItem"), true) << "the stored login items name this label";
-    EXPECT_EQ(job->at("command"), scene->sleeper().toStdString() + " 300");
-    EXPECT_EQ(item(plain, "job:" + runner.toStdString() + ":disabled"), nullptr);
-
-    const std::tuple<const char*, const char*, bool> notRunning[] = {
-        {"job:com.quillmarsh.e2e.plain", "Not loaded (", false},
-        {"job:com.quillmarsh.e2e.calendar", "Stopped (until login)", true},
-        {"job:com.quillmarsh.e2e.off", "Disabled (in launchd)", false},
-        {"job:com.quillmarsh.e2e.parked:disabled", "Disabled (plist parked)", false},
+    const json plain = document(run({QStringLiteral("--json")}, scene->environment()));
+    const json all =
+        document(run({QStringLiteral("--all"), QStringLiteral("--json")}, scene->environment()));
+    const auto anyApple = [](const json& report) {
+        return std::ranges::any_of(report.at("running"),
+                                   [](const json& entry) { return entry.at("isApple") == true; });
     };
-    for (const auto& [id, status, autoStart] : notRunning) {
-        const json* entry = item(plain, id);
-        ASSERT_NE(entry, nullptr) << id;
-        EXPECT_EQ(entry->at("status").get<std::string>().rfind(status, 0), 0u) << id;
-        EXPECT_EQ(entry->at("autoStart"), autoStart) << id;
+    EXPECT_FALSE(anyApple(plain));
+    EXPECT_TRUE(anyApple(all)) << "this machine's /usr/bin and /bin programs count as the system's";
+
+    const std::map<std::string, json> items = byId(plain);
+    const json& job = items.at("job:" + runner.toStdString());
+    EXPECT_FALSE(job.at("pids").empty());
+    EXPECT_EQ(job.at("loginItem"), true) << "the stored login items name this label";
+    EXPECT_EQ(job.at("command"), scene->sleeper().toStdString() + " 300");
+
+    const std::pair<const char*, const char*> disabled[] = {
+        {"job:com.quillmarsh.e2e.off", "Disabled (in launchd)"},
+        {"job:com.quillmarsh.e2e.parked:disabled", "Disabled (plist parked)"}};
+    for (const auto& [id, status] : disabled) {
+        ASSERT_TRUE(items.contains(id)) << id;
+        EXPECT_EQ(items.at(id).at("status").get<std::string>().rfind(status, 0), 0u) << id;
+        EXPECT_EQ(items.at(id).at("autoStart"), false) << id;
     }
 }
 
-TEST_F(ReportE2E, OutputThatCannotBeWrittenFailsWithStatusOneAndOneLine) {
-    const std::function<void()> cases[] = {
-        [] { // a full disk
-            const int full = ::open("/dev/full", O_WRONLY);
-            ::dup2(full, 1);
-        },
-        [] { // a reader that went away, with SIGPIPE at its default as in a pipeline
-            int ends[2];
-            if (::pipe(ends) == 0) {
-                ::close(ends[0]);
-                ::dup2(ends[1], 1);
-            }
-            std::signal(SIGPIPE, SIG_DFL);
-        },
-    };
-    for (const auto& prepare : cases) {
-        const Outcome result = run({QStringLiteral("--json")}, prepare);
-        EXPECT_EQ(result.status, 1) << "-1 is a crash or a signal";
-        EXPECT_EQ(result.error.count('\n'), 1) << result.error.constData();
-        EXPECT_TRUE(result.error.startsWith("quillmarsh: ")) << result.error.constData();
-    }
-    // Window mode without the window library next to the binary: one line too.
+// Output that cannot be written, and window mode without the window library
+// next to the binary: status 1 and one line.
+TEST_F(ReportE2E, FailuresGiveStatusOneAndOneLine) {
     QTemporaryDir dir;
     const QString lonely = dir.filePath(QStringLiteral("quillmarsh"));
     ASSERT_TRUE(QFile::copy(TestPaths::binary(), lonely));
-    const Outcome window = run({}, {}, lonely);
-    EXPECT_EQ(window.status, 1);
-    EXPECT_TRUE(window.error.startsWith("quillmarsh: cannot load the window"))
-        << window.error.constData();
-    EXPECT_EQ(window.error.count('\n'), 1);
+    const std::tuple<std::function<void()>, QString, const char*> cases[] = {
+        {[] { ::dup2(::open("/dev/full", O_WRONLY), 1); }, TestPaths::binary(), "quillmarsh: "},
+        {[] { // a reader that went away, with SIGPIPE at its default as in a pipeline
+             int ends[2];
+             if (::pipe(ends) == 0 && ::close(ends[0]) == 0)
+                 ::dup2(ends[1], 1);
+             std::signal(SIGPIPE, SIG_DFL);
+         },
+         TestPaths::binary(), "quillmarsh: "},
+        {{}, lonely, "quillmarsh: cannot load the window"},
+    };
+    for (const auto& [prepare, binary, message] : cases) {
+        const CommandResult result =
+            run(binary == lonely ? QStringList() : QStringList{QStringLiteral("--json")},
+                scene->environment(), prepare, binary);
+        EXPECT_EQ(result.status, 1) << "-1 is a crash or a signal";
+        EXPECT_EQ(result.error.count(u'\n'), 1) << qPrintable(result.error);
+        EXPECT_TRUE(result.error.startsWith(message)) << qPrintable(result.error);
+    }
 }
 
 TEST_F(ReportE2E, ReportModeNeverLoadsTheWindowOrGuiLibraries) {
-    const QByteArray loaded = run({QStringLiteral("--json")}, {}, TestPaths::binary(), true).error;
+    QProcessEnvironment environment = scene->environment();
+    environment.insert(QStringLiteral("LD_DEBUG"), QStringLiteral("files")); // names every library
+    const QString loaded = run({QStringLiteral("--json")}, environment).error;
     ASSERT_TRUE(loaded.contains("libQt6Core")) << "the loader trace is missing";
     for (const char* library : {"libquillmarsh_window", "libQt6Widgets", "libQt6Gui"})
         EXPECT_FALSE(loaded.contains(library)) << library;
+}
+
+// A launchctl that misbehaves: still a report with status 0, one warning line per
+// source not read, and no job auto-starting while launchd's answer is unknown.
+TEST_F(ReportE2E, AMisbehavingLaunchctlWarnsOncePerSourceAndStillReports) {
+    const char* const unknown = "Unknown (launchd could not be read)";
+    // launchctl (python3 after `verb = sys.argv[1]`; null: none at all), then the
+    // warnings, the status and autoStart of the off job, the verbs asked in order.
+    const std::tuple<const char*, int, const char*, bool, const char*> cases[] = {
+        // One byte that is not UTF-8 in each listing.
+        {"if verb == 'list': out.write(b'PID\\tStatus\\tLabel\\n-\\t0\\tcaf\\xe9\\n"
+         "-\\t78\\tcom.quillmarsh.e2e.off\\n')\n"
+         "else: out.write(b'disabled services = {\\n\\t\"\\xff\" => disabled\\n}\\n')\n",
+         0, "Failed (exit 78)", true, "list print-disabled "},
+        // A job table of 100 MB.
+        {"line = b'-\\t0\\tcom.example.filler\\n' * 4096\nwhile verb == 'list': out.write(line)\n",
+         1, unknown, false, "list print-disabled "},
+        {"sys.exit(0 if verb == 'list' else 1)\n", 1, unknown, false, "list print-disabled "},
+        // list hangs, so print-disabled is not asked.
+        {"if verb == 'list': signal.pause()\n", 2, unknown, false, "list "},
+        {nullptr, 2, unknown, false, ""},
+    };
+    for (const auto& [launchctl, warnings, status, autoStart, verbs] : cases) {
+        SCOPED_TRACE(launchctl ? launchctl : "no launchctl");
+        QTemporaryDir tools;
+        const QString calls = tools.filePath(QStringLiteral("calls"));
+        if (launchctl) {
+            QFile tool(tools.filePath(QStringLiteral("launchctl")));
+            ASSERT_TRUE(tool.open(QIODevice::WriteOnly));
+            tool.write("#!/usr/bin/python3\nimport signal, sys\nverb = sys.argv[1]\nopen('" +
+                       calls.toUtf8() + "', 'a').write(verb + ' ')\nout = sys.stdout.buffer\n" +
+                       launchctl);
+            tool.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        }
+        QProcessEnvironment environment = scene->environment();
+        environment.insert(QStringLiteral("QUILLMARSH_TOOLS_DIR"), tools.path());
+        const CommandResult result = run({QStringLiteral("--json")}, environment);
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.error.count(u'\n'), warnings) << qPrintable(result.error);
+        EXPECT_EQ(
+            result.error.count(QStringLiteral("quillmarsh: warning: could not read launchctl ")),
+            warnings);
+
+        const auto items = byId(json::parse(result.output.toStdString()));
+        const json& off = items.at("job:com.quillmarsh.e2e.off");
+        EXPECT_EQ(off.at("status"), status);
+        EXPECT_EQ(off.at("autoStart"), autoStart);
+        QFile log(calls);
+        EXPECT_EQ(log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray(), QByteArray(verbs));
+    }
 }
 
 } // namespace
