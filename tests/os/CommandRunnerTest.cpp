@@ -102,10 +102,7 @@ TEST(CommandRunnerTest, ToolsThatBehaveAndToolsThatDoNot) {
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     const QByteArray tmpdir = qgetenv("TMPDIR");
     qputenv("TMPDIR", "/nonexistent/quillmarsh-tmp");
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    struct sigaction previous {};
-    ASSERT_EQ(::sigaction(SIGUSR1, &ignore, &previous), 0);
+    const auto previous = std::signal(SIGUSR1, SIG_IGN);
     QTemporaryDir folder;
     const long peakBefore = peakKiB();
     for (const Case& c : cases) {
@@ -125,7 +122,7 @@ TEST(CommandRunnerTest, ToolsThatBehaveAndToolsThatDoNot) {
     }
     // Reading 100 MB before checking the limit would take hundreds of megabytes.
     EXPECT_LT(peakKiB() - peakBefore, 32 * 1024);
-    ::sigaction(SIGUSR1, &previous, nullptr);
+    std::signal(SIGUSR1, previous);
     qputenv("TMPDIR", tmpdir);
 
     const std::pair<const char*, const char*> unstartable[] = {

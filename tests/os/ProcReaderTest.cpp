@@ -25,8 +25,6 @@
 
 namespace {
 
-using ProcReader::StaticInfo;
-
 const QString replacement(QChar(0xFFFD));
 
 TEST(ProcParsers, MacArgumentArea) {
@@ -139,7 +137,7 @@ TEST(ProcReaderReadAll, OwnArgumentsOutsideTheSystemCachedForOneInstance) {
     platform.processes.erase(23);
     const ProcessTable next = ProcReader::readAll(cache, platform);
     EXPECT_EQ(next.at(22).arguments, QStringList{"new"});
-    EXPECT_EQ(cache.at(22), (StaticInfo{99.0, "/bin/new", {"new"}}));
+    EXPECT_EQ(cache.at(22), (ProcReader::StaticInfo{99.0, "/bin/new", {"new"}}));
     for (const Pid pid : {31, 23})
         EXPECT_FALSE(next.contains(pid) || cache.contains(pid)) << pid;
     EXPECT_EQ(platform.openHandles, 0);
