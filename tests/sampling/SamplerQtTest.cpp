@@ -1,6 +1,5 @@
 // The sampler over a scripted process table, the stand-in launchctl and a
-// temporary home: passes in order, CPU shares, which external commands a pass
-// runs; and the serial executor beneath it.
+// temporary home, and the serial executor beneath it.
 
 #include <sys/time.h>
 
@@ -19,17 +18,15 @@
 #include "support/FakeProcPlatform.h"
 #include "support/StandIns.h"
 
-using namespace std::chrono_literals;
-
 namespace {
 
 // Written in place, so an edit leaves the folder's listing as it was.
-bool writePlist(const QString& path, const QString& label, const QString& program) {
+bool writePlist(const QString& path, const QString& program) {
     QFile file(path);
     const QByteArray xml = QStringLiteral("<plist version=\"1.0\"><dict><key>Label</key><string>%1"
                                           "</string><key>ProgramArguments</key><array><string>%2"
                                           "</string></array></dict></plist>")
-                               .arg(label, program)
+                               .arg(QFileInfo(path).completeBaseName(), program)
                                .toUtf8();
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(xml) == xml.size();
 }
@@ -43,12 +40,13 @@ bool ageFolder(const QString& path) {
     return ::utimes(QFile::encodeName(path).constData(), times) == 0;
 }
 
-QString programOf(const SampleInput& input, const QString& label) {
-    for (const LaunchJob& job : input.jobs) {
-        if (job.label == label)
-            return job.arguments.value(0);
-    }
-    return {};
+// The first program of each job as "label=program", sorted.
+QStringList programs(const SampleInput& input) {
+    QStringList result;
+    for (const LaunchJob& job : input.jobs)
+        result.append(job.label + u'=' + job.arguments.value(0));
+    result.sort();
+    return result;
 }
 
 } // namespace
@@ -61,7 +59,6 @@ private Q_SLOTS:
     void init() {
         m_home = std::make_unique<QTemporaryDir>();
         QVERIFY(QDir().mkpath(agents()));
-        QVERIFY(ageFolder(agents()));
         m_standIns = std::make_unique<StandIns>();
         QVERIFY(m_standIns->isValid());
         m_platform = std::make_unique<FakeProcPlatform>();
@@ -88,8 +85,7 @@ private Q_SLOTS:
     // A one-thread pool under QtConcurrent::run lets a caller that waits on a
     // still-queued task run it on its own thread; a serial executor must not.
     void executorRunsTasksInOrderOnItsThreadEvenWhenOneIsAwaited() {
-        QSemaphore releaseFirst;
-        QSemaphore lastStarted;
+        QSemaphore releaseFirst, lastStarted;
         std::vector<int> order;
         QFuture<bool> last;
         {
@@ -116,9 +112,7 @@ private Q_SLOTS:
 
     void passesRunInOrderAndReachTheMainThreadWithoutBlockingIt() {
         const Sampler::LoginItems items{{QStringLiteral("/Applications/Notes.app")}, {}};
-        QFuture<SampleInput> first;
-        QFuture<SampleInput> second;
-        QFuture<Inventory> last;
+        QFuture<SampleInput> first, second;
         bool continued = false;
         {
             Sampler sampler(environment());
@@ -126,8 +120,7 @@ private Q_SLOTS:
             first = sampler.collect(false);
             sampler.setLoginItems(items);
             second = sampler.collect(true);
-            last = sampler.sample(false);
-            last.then(this, [&](const Inventory&) {
+            sampler.sample(false).then(this, [&](const Inventory&) {
                 QCOMPARE(QThread::currentThread(), thread());
                 continued = true;
             });
@@ -140,8 +133,7 @@ private Q_SLOTS:
         QCOMPARE(first.result().processes.at(99).cpuNanos, std::optional<quint64>(1));
         QCOMPARE(second.result().processes.at(99).cpuNanos, std::optional<quint64>(2));
         QVERIFY(first.result().loginItems == Sampler::LoginItems{});
-        QVERIFY(second.result().loginItems == items);
-        QVERIFY(second.result().includeApple);
+        QVERIFY(second.result().loginItems == items && second.result().includeApple);
     }
 
     void cpuSharesAcrossPasses() {
@@ -149,7 +141,6 @@ private Q_SLOTS:
         setProcess(501, 1, 5'000'000'000, 20);
         Sampler sampler(environment());
         QVERIFY(!sampler.collect(false).result().cpu);
-
         m_clockMs += 500; // less than a second later nothing is computed
         QVERIFY(!sampler.collect(false).result().cpu);
 
@@ -166,89 +157,71 @@ private Q_SLOTS:
         sampler.resetCaches().waitForFinished();
         m_clockMs += 2000;
         QVERIFY(!sampler.collect(false).result().cpu);
-        m_clockMs += 2000;
-        setProcess(501, 1, 1'000'001'000, 30);
-        QCOMPARE(sampler.collect(false).result().cpu->at(501), 50.0);
     }
 
+    // launchctl list runs again only when launchd's children changed, print-disabled
+    // and the folder scan only when asked to forget or the folder's listing changed.
     void externalCommandsRunOnlyWhenSomethingChanged() {
         const QString first = agents() + QStringLiteral("/org.example.first.plist");
-        QVERIFY(writePlist(first, QStringLiteral("org.example.first"), QStringLiteral("/a")));
-        QVERIFY(ageFolder(agents()));
+        QVERIFY(writePlist(first, QStringLiteral("/a")) && ageFolder(agents()));
         setProcess(600, 1);
         setProcess(601, 600);
         Sampler sampler(environment());
-        const auto pass = [&] { return sampler.collect(false).result(); };
-        pass();
-        QCOMPARE(launchctl("list"), 1);
-        QCOMPARE(launchctl("print-disabled"), 1);
-
-        // Nothing changed; a grandchild of launchd is no job; an edit in place
-        // leaves the folder's stamp.
-        pass();
+        const auto pass = [&](int lists, int disabled) {
+            const SampleInput input = sampler.collect(false).result();
+            [&] {
+                QCOMPARE(std::pair(launchctl("list"), launchctl("print-disabled")),
+                         std::pair(lists, disabled));
+            }();
+            return programs(input);
+        };
+        pass(1, 1);
+        // A grandchild of launchd is no job; an edit in place leaves the folder's stamp.
         setProcess(602, 600);
-        QVERIFY(writePlist(first, QStringLiteral("org.example.first"), QStringLiteral("/b")));
-        QCOMPARE(programOf(pass(), QStringLiteral("org.example.first")), QStringLiteral("/a"));
-        QCOMPARE(launchctl("list"), 1);
-
-        // A job started, a job ended: the table is read again, the disabled set is not.
-        setProcess(603, 1);
-        pass();
-        QCOMPARE(launchctl("list"), 2);
-        m_platform->remove(600);
-        pass();
-        QCOMPARE(launchctl("list"), 3);
-        QCOMPARE(launchctl("print-disabled"), 1);
-
-        // A new definition makes the folder rescanned.
+        QVERIFY(writePlist(first, QStringLiteral("/b")));
+        QCOMPARE(pass(1, 1), QStringList{QStringLiteral("org.example.first=/a")});
+        setProcess(603, 1); // a job started
+        pass(2, 1);
+        m_platform->remove(600); // a job ended
+        pass(3, 1);
         QVERIFY(writePlist(agents() + QStringLiteral("/org.example.second.plist"),
-                           QStringLiteral("org.example.second"), QStringLiteral("/c")));
-        const SampleInput rescanned = pass();
-        QCOMPARE(programOf(rescanned, QStringLiteral("org.example.second")), QStringLiteral("/c"));
-        QCOMPARE(programOf(rescanned, QStringLiteral("org.example.first")), QStringLiteral("/b"));
-
-        // Forgetting the launchd state rereads all three, once.
-        QVERIFY(writePlist(first, QStringLiteral("org.example.first"), QStringLiteral("/d")));
+                           QStringLiteral("/c")));
+        QCOMPARE(pass(3, 1), (QStringList{QStringLiteral("org.example.first=/b"),
+                                          QStringLiteral("org.example.second=/c")}));
+        QVERIFY(writePlist(first, QStringLiteral("/d")));
         sampler.forgetLaunchdState();
-        QCOMPARE(programOf(pass(), QStringLiteral("org.example.first")), QStringLiteral("/d"));
-        pass();
-        QCOMPARE(launchctl("list"), 4);
-        QCOMPARE(launchctl("print-disabled"), 2);
+        QCOMPARE(pass(4, 2).value(0), QStringLiteral("org.example.first=/d"));
+        pass(4, 2);
     }
 
+    // A cancelled, timed-out or foreign dump must not read as "no login items".
     void loginItemsComeOnlyFromACompleteDump() {
-        const QString dump = QStringLiteral(" Records for UID %1 : 0\n #1:\n Type: app\n"
-                                            " Disposition: [enabled]\n Bundle Identifier: a.b\n")
-                                 .arg(m_platform->uid);
-        m_standIns->setLoginItemsDump(dump.toUtf8());
-        const auto items = Sampler::readLoginItems(m_standIns->locations()).result();
-        QVERIFY(items && items->bundleIDs.contains(QStringLiteral("a.b")));
-
-        const Uid uid = 501;
+        const QString dump = QStringLiteral(" Records for UID 501 : 0\n #1:\n Type: app\n"
+                                            " Disposition: [enabled]\n Bundle Identifier: a.b\n");
+        QVERIFY(
+            Sampler::loginItemsFrom({0, dump, {}}, 501)->bundleIDs.contains(QStringLiteral("a.b")));
         for (const CommandResult& partial :
              {CommandResult{1, dump, QStringLiteral("cancelled")},
               CommandResult{-2, dump, QStringLiteral("Timed out")},
               CommandResult{0, QStringLiteral("usage: sfltool"), {}}})
-            QVERIFY(!Sampler::loginItemsFrom(partial, uid));
+            QVERIFY(!Sampler::loginItemsFrom(partial, 501));
     }
 
 private:
     void setProcess(Pid pid, Pid ppid, quint64 cpuTicks = 0, Timestamp start = 1.0) {
-        FakeProcess process;
+        if (!m_platform->processes.contains(pid))
+            m_platform->pidList.push_back(pid);
+        FakeProcess& process = m_platform->processes[pid];
         process.basics = {ppid, m_platform->uid, QStringLiteral("fake%1").arg(pid), start};
         process.cpuTicks = cpuTicks;
         process.path = QStringLiteral("/opt/fake/bin/fake%1").arg(pid);
-        if (!m_platform->processes.contains(pid))
-            m_platform->pidList.push_back(pid);
-        m_platform->processes[pid] = process;
     }
 
     Sampler::Environment environment() {
         Sampler::Environment env;
         env.tools = m_standIns->locations();
-        env.folders.home = m_home->path();
-        env.folders.globalAgents = m_home->path() + QStringLiteral("/Global/LaunchAgents");
-        env.folders.globalDaemons = m_home->path() + QStringLiteral("/Global/LaunchDaemons");
+        env.folders = {m_home->path(), m_home->path() + QStringLiteral("/Global/LaunchAgents"),
+                       m_home->path() + QStringLiteral("/Global/LaunchDaemons")};
         env.uid = m_platform->uid;
         env.ownPid = 7;
         env.platform = m_platform.get();
