@@ -2,36 +2,39 @@
 
 #include <QFile>
 #include <QLocale>
-#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include "inventory/InventoryBuilder.h"
 #include "launchd/CommandParsers.h"
 #include "launchd/JobScanner.h"
-#include "support/InventorySamples.h"
 #include "support/Printers.h"
 #include "support/TestPaths.h"
 
-using namespace InventorySamples;
 using namespace Qt::StringLiterals;
 
 namespace {
 
-// A sample from facts separated by ';', words by blanks, "-" for none:
-// "p PID PPID PATH [ARG...] [@FOLDER] [m=MEMORY] [u=UID]" a process (arguments
-// default to the path); "j LABEL PROGRAM [ARG...]" a user agent, "a ..." a
-// global agent, "d ..." a global daemon; "l LABEL PID [STATUS]" a launchctl
-// row; "own PID".
+// A sample of user 501 (our pid 90) from facts split by ';', "-" for none: "p PID
+// PPID PATH [ARG...] [@FOLDER] [m=MEMORY] [u=UID] [s=START]" a process; "j|a|d
+// LABEL PROGRAM [ARG...]" a user agent, global agent, global daemon; "l LABEL PID
+// [STATUS]" a launchctl row; "off LABEL"; "login PATH-OR-BUNDLE-ID"; "ln FROM TO".
 SampleInput sample(const QString& facts) {
-    SampleInput input = baseSample();
+    SampleInput input;
+    input.uid = 501;
+    input.ownPid = 90;
     input.includeApple = true;
+    std::map<QString, QString> links;
     const auto text = [](const QString& word) { return word == u"-"_s ? QString() : word; };
-    for (const QString& fact : facts.split(u';', Qt::SkipEmptyParts)) {
+    for (const QString& fact :
+         (u"p 0 0 - u=0; p 1 0 /sbin/launchd u=0;"_s + facts).split(u';', Qt::SkipEmptyParts)) {
         const QStringList w = fact.split(u' ', Qt::SkipEmptyParts);
         if (w[0] == u"p"_s) {
-            ProcSnapshot p = process(w[1].toInt(), w[2].toInt(), text(w[3]));
-            QStringList arguments;
+            ProcSnapshot p{w[1].toInt(), w[2].toInt(),
+                           input.uid,    text(w[3]).section(u'/', -1),
+                           text(w[3]),   {},
+                           {},           {},
+                           {},           {}};
             for (const QString& word : w.mid(4)) {
                 if (word.startsWith(u'@'))
                     p.workingDirectory = word.mid(1);
@@ -39,338 +42,243 @@ SampleInput sample(const QString& facts) {
                     p.memory = word.mid(2).toULongLong();
                 else if (word.startsWith(u"u="_s))
                     p.uid = word.mid(2).toUInt();
+                else if (word.startsWith(u"s="_s))
+                    p.startDate = word.mid(2).toDouble();
                 else
-                    arguments.append(word);
+                    p.arguments.append(word);
             }
-            p.arguments = w[3] == u"-"_s        ? arguments
-                          : arguments.isEmpty() ? p.arguments
-                                                : arguments;
-            add(input, p);
+            if (p.arguments.isEmpty() && !p.path.isEmpty())
+                p.arguments = {p.path};
+            input.processes[p.pid] = p;
         } else if (w[0] == u"j"_s || w[0] == u"a"_s || w[0] == u"d"_s) {
             using enum LaunchJob::Domain;
-            input.jobs.append(job(w[1], w[2] == u"-"_s ? std::nullopt : std::optional(w[2]),
-                                  w.mid(3),
-                                  w[0] == u"d"_s   ? globalDaemon
-                                  : w[0] == u"a"_s ? globalAgent
-                                                   : userAgent));
+            LaunchJob job;
+            job.label = w[1];
+            job.domain = w[0] == u"d"_s ? globalDaemon : w[0] == u"a"_s ? globalAgent : userAgent;
+            job.program = w[2] == u"-"_s ? std::nullopt : std::optional(w[2]);
+            job.arguments = w.mid(3);
+            input.jobs.append(job);
         } else if (w[0] == u"l"_s) {
-            listed(input, text(w[1]), w[2] == u"-"_s ? std::nullopt : std::optional(w[2].toInt()),
-                   w.size() > 3 ? std::optional(w[3].toLongLong()) : std::nullopt);
-        } else if (w[0] == u"own"_s) {
-            input.ownPid = w[1].toInt();
+            input.launchctl[text(w[1])] = {
+                w[2] == u"-"_s ? std::nullopt : std::optional(w[2].toInt()),
+                w.size() > 3 ? std::optional(w[3].toLongLong()) : std::nullopt};
+        } else if (w[0] == u"off"_s) {
+            input.disabled.insert(w[1]);
+        } else if (w[0] == u"login"_s) {
+            (w[1].startsWith(u'/') ? input.loginItems.appPaths : input.loginItems.bundleIDs)
+                .insert(w[1]);
+        } else if (w[0] == u"ln"_s) {
+            links[w[1]] = w[2];
         }
     }
+    input.resolvePath = [links](const QString& path) {
+        return links.contains(path) ? links.at(path) : path;
+    };
     return input;
 }
 
-const BackgroundItem* withPrimary(const QList<BackgroundItem>& items, Pid pid) {
-    for (const BackgroundItem& item : items) {
-        if (item.primary && item.primary->pid == pid)
-            return &item;
+// Each item as "ID NAME: PIDS" (its primary first, "stopped" when none) and its
+// flags, sorted.
+QStringList describe(const Inventory& inventory) {
+    QStringList lines;
+    for (const BackgroundItem& item : inventory.running + inventory.notRunning) {
+        QString line = item.id + u' ' + item.name + u':';
+        for (const ProcSnapshot& member : item.members)
+            line += u' ' + QString::number(member.pid);
+        line += item.members.isEmpty() ? u" stopped"_s : QString();
+        for (const auto& [flag, on] :
+             {std::pair(u" +apple"_s, item.isApple), std::pair(u" +login"_s, item.isLoginItem),
+              std::pair(u" +off"_s, item.isDisabledInLaunchd),
+              std::pair(u" +build"_s, item.isPartOfBuild)})
+            line += on ? flag : QString();
+        lines.append(line);
     }
-    return nullptr;
+    lines.sort();
+    return lines;
 }
 
-// iTerm (pid 50) > login zsh (pid 51).
 const QString terminal = u"p 50 1 /Applications/iTerm.app/Contents/MacOS/iTerm2;"
                          u"p 51 50 /bin/zsh -zsh @/Users/tester;"_s;
 
-TEST(InventoryBuilder, GroupsProcessesIntoItems) {
+// A wrong key merges or splits rows; a wrong primary names the item and aims a
+// stop at a helper; a wrong flag hides the user's own process as the system's
+// or misses a login item.
+TEST(InventoryBuilder, GroupsNamesAndFlagsItems) {
     const std::pair<QString, QStringList> rows[] = {
         // App helpers and services join the app; the main executable leads.
         {u"p 300 1 /Applications/Foo.app/Contents/MacOS/Foo m=100;"
          u"p 301 300 /Applications/Foo.app/Contents/Frameworks/H.app/Contents/MacOS/H m=500;"
          u"p 302 1 /Applications/Foo.app/Contents/XPCServices/N.xpc/Contents/MacOS/N m=50"_s,
-         {u"app:/Applications/Foo.app: 300 302 301"_s}},
+         {u"app:/Applications/Foo.app Foo: 300 302 301"_s}},
         // The same command splits by folder; the largest root leads.
         {u"p 70 1 /bin/node node s.js @/w/a; p 71 1 /bin/node node s.js @/w/b;"
          u"p 72 1 /bin/node node s.js @/w/b m=5; p 73 1 /bin/node node s.js @/w/b m=50;"
          u"p 74 73 /bin/node node s.js @/w/b m=900"_s,
-         {u"exe:/bin/node|s.js|/w/a: 70"_s, u"exe:/bin/node|s.js|/w/b: 73 72 71 74"_s}},
+         {u"exe:/bin/node|s.js|/w/a s: 70"_s, u"exe:/bin/node|s.js|/w/b s: 73 72 71 74"_s}},
         // A simulator holds everything under it.
         {u"p 200 1 /Library/Developer/PrivateFrameworks/launchd_sim;"
          u"p 201 200 /Library/Developer/CoreSimulator/backboardd; p 202 201 /Users/t/MyApp;"
          u"l com.apple.CoreSimulator.SimDevice.1B2C 200"_s,
-         {u"sim:200: 200 201 202"_s}},
-        // Children of a job join it.
-        {u"p 400 1 /opt/pg/postgres; p 401 400 /opt/pg/postgres m=90; p 402 401 /bin/sh sh -c x;"
-         u"j homebrew.mxcl.postgresql /opt/pg/postgres; l homebrew.mxcl.postgresql 400 0"_s,
-         {u"job:homebrew.mxcl.postgresql: 400 401 402"_s}},
-        // Agent sessions stand alone.
-        {terminal +
-             u"p 500 51 /bin/claude claude @/src/p; p 501 500 /bin/node node /m.js @/src/p"_s,
-         {u"app:/Applications/iTerm.app: 50"_s, u"exe:/bin/node|/m.js|/src/p: 501"_s,
-          u"exe:/bin/zsh||/Users/tester: 51"_s, u"pid:500: 500"_s}},
-        // Our own process, launchd and the kernel are left out.
-        {u"own 90; p 90 1 /opt/quillmarsh/quillmarsh"_s, {}},
-        // Bad data makes poorer items, not failures.
+         {u"sim:200 iOS Simulator: 200 201 202"_s}},
+        // Children of a job join it, not a reused pid's; a job running an interpreter
+        // is named by its label.
+        {u"p 400 1 /opt/pg/postgres s=5; p 401 400 /opt/pg/postgres m=90; p 402 401 /bin/sh sh -c "
+         u"x;"
+         u"p 403 400 /opt/old s=1;" // started before its "parent": that pid was reused
+         u"j homebrew.mxcl.postgresql /opt/pg/postgres; l homebrew.mxcl.postgresql 400 0;"
+         u"p 30 1 /usr/bin/python3 python3 /srv/main.py; l com.example.nightly-sync 30;"
+         u"j com.example.nightly-sync - /usr/bin/python3 /srv/main.py"_s,
+         {u"exe:/opt/old|| old: 403"_s, u"job:com.example.nightly-sync nightly-sync: 30"_s,
+          u"job:homebrew.mxcl.postgresql postgres: 400 401 402"_s}},
+        // Agent sessions stand alone; what a terminal started is named by its folder.
+        {terminal + u"p 500 51 /bin/claude claude @/src/p; p 501 500 /bin/node node /m.js @/src/p;"
+                    u"p 52 51 /usr/bin/make make @/p; p 53 52 /usr/bin/clang clang -c a.c @/p"_s,
+         {u"app:/Applications/iTerm.app iTerm: 50"_s, u"exe:/bin/node|/m.js|/src/p m in p: 501"_s,
+
+          u"exe:/bin/zsh||/Users/tester zsh in tester: 51 +apple"_s,
+          u"exe:/usr/bin/clang|-c|/p clang in p: 53 +build"_s,
+          u"exe:/usr/bin/make||/p make in p: 52 +build"_s, u"pid:500 Claude Code · p: 500"_s}},
+        // Interpreters by their script or module; our own process (90) left out.
+        {u"p 90 1 /opt/quillmarsh/quillmarsh; p 20 1 /usr/bin/python3 python3 -m uvicorn;"
+         u"p 24 1 /usr/bin/python3 python3 tool.py -c x; p 25 1 /bin/node node --inspect w.mjs"_s,
+         {u"exe:/bin/node|--inspect| w: 25"_s, u"exe:/usr/bin/python3|-m| uvicorn: 20"_s,
+          u"exe:/usr/bin/python3|tool.py| tool: 24"_s}},
+        // The system's: root's at a system path, an Apple label; not the user's own
+        // command, a third party's job at a system path or a label with a foreign member.
+        {u"p 10 1 /usr/libexec/logd u=0; p 11 1 /usr/bin/caffeinate;"
+         u"p 12 1 /opt/odd/place; l com.apple.odd 12;"
+         u"p 13 1 /usr/libexec/helperd; j org.ex.h /usr/libexec/helperd; l org.ex.h 13;"
+         u"p 14 1 /usr/libexec/other; p 15 14 /opt/ex/worker; l org.ex.o 14"_s,
+         {u"exe:/usr/bin/caffeinate|| caffeinate: 11"_s,
+          u"exe:/usr/libexec/logd|| logd: 10 +apple"_s, u"job:com.apple.odd place: 12 +apple"_s,
+          u"job:org.ex.h helperd: 13"_s, u"job:org.ex.o other: 14 15"_s}},
+        // Login items by bundle path, by label or by a bundle id's prefix; disabled labels.
+        {u"p 300 1 /Applications/Foo.app/Contents/MacOS/Foo; login /Applications/Foo.app;"
+         u"p 310 1 /Applications/Bar.app/Contents/MacOS/Bar; l application.com.bar.Bar.42.43 310;"
+         u"p 320 1 /Applications/FooBar.app/Contents/MacOS/FooBar; l application.com.foo.FooBar.7 "
+         u"320; login com.bar.Bar; login com.foo.Foo;"
+         u"p 330 1 /opt/sync/syncd; l com.example.syncd 330; login com.example.syncd;"
+         u"off com.example.syncd"_s,
+         {u"app:/Applications/Bar.app Bar: 310 +login"_s,
+          u"app:/Applications/Foo.app Foo: 300 +login"_s,
+          u"app:/Applications/FooBar.app FooBar: 320"_s,
+          u"job:com.example.syncd syncd: 330 +login +off"_s}},
+        // A global daemon is a child of launchd that no launchctl row names, found by
+        // its resolved path, or an interpreter by its script; the first of two wins.
+        {u"ln /opt/ex/bin/exd /opt/ex/Cellar/1.2/exd; p 10 1 /opt/ex/Cellar/1.2/exd;"
+         u"d com.ex.d /opt/ex/bin/exd;"
+         u"p 11 1 /usr/bin/python3 python3 -u /opt/ex/d.py;"
+         u"d com.ex.other - /usr/bin/python3 /opt/ex/other.py;"
+         u"d com.ex.py - /usr/bin/env python3 /opt/ex/d.py;"
+         u"p 12 1 /opt/ex/bin/twin; d com.ex.first /opt/ex/bin/twin; d com.ex.second /opt/ex/bin/twin"_s,
+         {u"job:com.ex.d exd: 10"_s, u"job:com.ex.first twin: 12"_s,
+          u"job:com.ex.other other: stopped"_s, u"job:com.ex.py py: 11"_s,
+          u"job:com.ex.second twin: stopped"_s}},
+        // Not when launchctl lists it; an agent is no daemon.
+        {u"p 10 1 /opt/ex/a; d com.ex.a /opt/ex/a; l com.ex.a -; p 12 1 /opt/c; a com.ex.c /opt/c"_s,
+         {u"exe:/opt/c|| c: 12"_s, u"exe:/opt/ex/a|| a: 10"_s, u"job:com.ex.a a: stopped"_s,
+          u"job:com.ex.c c: stopped"_s}},
+        // Bad data makes poorer items, not failures or endless walks.
         {u"p 40 1 -; p 41 42 /opt/loop/a; p 42 41 /opt/loop/b; p 43 43 /opt/loop/self; l - 43"_s,
-         {u"exe:/opt/loop/a||: 41"_s, u"exe:/opt/loop/b||: 42"_s, u"exe:||: 40"_s, u"job:: 43"_s}},
+         {u"exe:/opt/loop/a|| a: 41"_s, u"exe:/opt/loop/b|| b: 42"_s, u"exe:|| : 40 +apple"_s,
+          u"job: self: 43"_s}},
     };
     for (const auto& [facts, expected] : rows) {
-        QStringList groups;
-        for (const BackgroundItem& item : InventoryBuilder::build(sample(facts)).running) {
-            QString line = item.id + u':';
-            for (const ProcSnapshot& member : item.members)
-                line += u' ' + QString::number(member.pid);
-            groups.append(line);
-        }
-        groups.sort();
-        EXPECT_EQ(groups, expected) << qPrintable(facts);
+        SampleInput input = sample(facts);
+        EXPECT_EQ(describe(InventoryBuilder::build(input)), expected) << qPrintable(facts);
+        QStringList shown = expected;
+        shown.removeIf([](const QString& line) { return line.contains(u"+apple"_s); });
+        input.includeApple = false;
+        EXPECT_EQ(describe(InventoryBuilder::build(input)), shown) << qPrintable(facts);
     }
 }
 
-TEST(InventoryBuilder, ItemsSumTheirMembersAndNameThemselves) {
+TEST(InventoryBuilder, ItemsSumTheirMembersLargestFirstAndTheSameInputGivesTheSameInventory) {
     SampleInput input =
         sample(terminal +
                u"p 10 51 /bin/node node api.js @/w m=100; p 11 51 /bin/node node api.js @/w m=20;"
-               u"p 12 51 /bin/node node api.js @/w; p 20 1 /usr/bin/python3 python3 -m uvicorn;"
-               u"p 21 51 /bin/node node /s/site/node_modules/.bin/vite @/s/site;"
-               u"p 22 1 /bin/node node /s/site/node_modules/.bin/vite @/s/b;"
-               u"p 30 1 /usr/bin/python3 python3 /srv/main.py;"
-               u"j com.example.nightly-sync - /usr/bin/python3 /srv/main.py;"
-               u"l com.example.nightly-sync 30; p 52 51 /usr/bin/make make @/p;"
-               u"p 53 52 /usr/bin/clang clang -c a.c @/p"_s);
+               u"p 12 51 /bin/node node api.js @/w; p 13 1 /opt/medium m=110"_s);
     input.ports = {{10, {5432, 8080}}, {11, {5432, 9000}}, {77, {1}}};
     input.cpu = std::map<Pid, double>{{10, 1.5}, {11, 120.0}};
     const Inventory inventory = InventoryBuilder::build(input);
-    const BackgroundItem* server = withPrimary(inventory.running, 10);
-    ASSERT_TRUE(server);
-    EXPECT_EQ(server->memory, 120u);
-    EXPECT_EQ(server->ports, (QList<int>{5432, 8080, 9000}));
-    EXPECT_EQ(server->cpuPercent, 121.5);
-    EXPECT_EQ(server->origin, (Origin{Origin::Case::terminal, u"iTerm"_s, std::nullopt}));
-    EXPECT_EQ(server->ancestry, (QStringList{u"launchd"_s, u"iTerm"_s, u"zsh"_s, u"node"_s}));
-    const std::pair<Pid, QString> names[] = {
-        {20, u"uvicorn"_s}, {21, u"vite in site"_s}, {22, u"vite"_s}, {30, u"nightly-sync"_s}};
-    for (const auto& [pid, name] : names) {
-        ASSERT_TRUE(withPrimary(inventory.running, pid)) << pid;
-        EXPECT_EQ(withPrimary(inventory.running, pid)->name, name) << pid;
-    }
-    EXPECT_TRUE(withPrimary(inventory.running, 53)->isPartOfBuild);
-    EXPECT_FALSE(withPrimary(inventory.running, 20)->isPartOfBuild);
+    EXPECT_EQ(inventory.running.value(1).name, u"medium"_s);
+    const BackgroundItem& server = inventory.running.value(0);
+    EXPECT_EQ(server.memory, 120u);
+    EXPECT_EQ(server.ports, (QList<int>{5432, 8080, 9000}));
+    EXPECT_EQ(server.cpuPercent, 121.5);
+    EXPECT_EQ(server.ancestry, (QStringList{u"launchd"_s, u"iTerm"_s, u"zsh"_s, u"node"_s}));
+    Inventory again = InventoryBuilder::build(input);
+    again.sampledAt = inventory.sampledAt;
+    EXPECT_EQ(again, inventory);
 }
 
-TEST(InventoryBuilder, LoginItemsByBundlePathLabelOrBundleIdPrefix) {
-    SampleInput input = sample(
-        u"p 300 1 /Applications/Foo.app/Contents/MacOS/Foo; p 330 1 /opt/sync/syncd;"
-        u"p 310 1 /Applications/Bar.app/Contents/MacOS/Bar; l application.com.bar.Bar.42.43 310;"
-        u"p 320 1 /Applications/FooBar.app/Contents/MacOS/FooBar; l application.com.foo.FooBar.7 "
-        u"320;"
-        u"l com.example.syncd 330"_s);
-    input.loginItems = {{u"/Applications/Foo.app"_s},
-                        {u"com.bar.Bar"_s, u"com.foo.Foo"_s, u"com.example.syncd"_s}};
-    input.disabled = {u"com.example.syncd"_s};
-    const Inventory inventory = InventoryBuilder::build(input);
-    const std::tuple<Pid, bool, bool> expected[] = {
-        {300, true, false}, {310, true, false}, {320, false, false}, {330, true, true}};
-    for (const auto& [pid, loginItem, disabled] : expected) {
-        ASSERT_TRUE(withPrimary(inventory.running, pid)) << pid;
-        EXPECT_EQ(withPrimary(inventory.running, pid)->isLoginItem, loginItem) << pid;
-        EXPECT_EQ(withPrimary(inventory.running, pid)->isDisabledInLaunchd, disabled) << pid;
-    }
-}
-
-TEST(InventoryBuilder, WhatCountsAsTheSystemsIsHiddenUnlessAskedFor) {
-    const std::pair<QString, bool> rows[] = {
-        {u"p 10 1 /usr/libexec/logd u=0"_s, true},
-        {u"p 10 1 /usr/bin/caffeinate"_s, false}, // the user's own command
-        {u"p 10 1 /usr/bin/caffeinate u=0"_s, true},
-        {terminal + u"p 10 51 /usr/bin/top"_s, false},
-        {u"p 10 1 /opt/odd/place; l com.apple.odd 10"_s, true},
-        // A third party's job at a system path; a label with a foreign member.
-        {u"p 10 1 /usr/libexec/helperd; j org.ex.h /usr/libexec/helperd; l org.ex.h 10"_s, false},
-        {u"p 10 1 /usr/libexec/helperd; p 11 10 /opt/ex/worker; l org.ex.h 10"_s, false},
-    };
-    for (const auto& [facts, isApple] : rows) {
-        SampleInput input = sample(facts);
-        const BackgroundItem* item = withPrimary(InventoryBuilder::build(input).running, 10);
-        ASSERT_TRUE(item) << qPrintable(facts);
-        EXPECT_EQ(item->isApple, isApple) << qPrintable(facts);
-        input.includeApple = false;
-        EXPECT_EQ(!withPrimary(InventoryBuilder::build(input).running, 10), isApple)
-            << qPrintable(facts);
-    }
-}
-
-TEST(InventoryBuilder, SystemDaemonsAreFoundAmongLaunchdsChildren) {
-    const QString exd = u"p 10 1 /opt/ex/bin/exd;"_s;
-    const std::pair<QString, QString> rows[] = {
-        {exd + u"d com.ex.d /opt/ex/bin/exd"_s, u"job:com.ex.d"_s},
-        {u"p 10 1 /opt/ex/Cellar/1.2/exd; d com.ex.d /opt/ex/bin/exd"_s, u"job:com.ex.d"_s},
-        // An interpreter by its script.
-        {u"p 10 1 /usr/bin/python3 python3 -u /opt/ex/d.py;"
-         u"d com.ex.other - /usr/bin/python3 /opt/ex/other.py;"
-         u"d com.ex.py - /usr/bin/env python3 /opt/ex/d.py"_s,
-         u"job:com.ex.py"_s},
-        {exd + u"d com.ex.first /opt/ex/bin/exd; d com.ex.second /opt/ex/bin/exd"_s,
-         u"job:com.ex.first"_s},
-        // Not one launchctl lists; not a child of launchd; an agent is no daemon.
-        {exd + u"d com.ex.d /opt/ex/bin/exd; l com.ex.d -"_s, u"exe:/opt/ex/bin/exd||"_s},
-        {u"p 9 1 /opt/parent; p 10 9 /opt/ex/bin/exd; d com.ex.d /opt/ex/bin/exd"_s,
-         u"exe:/opt/ex/bin/exd||"_s},
-        {exd + u"a com.ex.d /opt/ex/bin/exd"_s, u"exe:/opt/ex/bin/exd||"_s},
-    };
-    for (const auto& [facts, id] : rows) {
-        SampleInput input = sample(facts);
-        input.resolvePath = [](const QString& p) {
-            return p == u"/opt/ex/bin/exd"_s ? u"/opt/ex/Cellar/1.2/exd"_s : p;
-        };
-        const Inventory inventory = InventoryBuilder::build(input);
-        const BackgroundItem* item = withPrimary(inventory.running, 10);
-        ASSERT_TRUE(item) << qPrintable(facts);
-        EXPECT_EQ(item->id, id) << qPrintable(facts);
-        EXPECT_FALSE(findItem(inventory.notRunning, id)) << qPrintable(facts);
-    }
-}
-
+// Each as its id, the index of the definition it carries (the one an action
+// changes) and its last exit status.
 TEST(InventoryBuilder, JobsWithoutAProcessAreListedOnceInFinderOrder) {
     const QLocale saved;
     QLocale::setDefault(QLocale::c()); // numbers by value even without a language
     // A ghost is alive though not in the sample; Job10 is also a global agent.
     SampleInput input = sample(
+        u"j homebrew.mxcl.redis /opt/redis/bin/redis-server; off homebrew.mxcl.redis;"
         u"j com.example.sync /opt/sync/syncd; p 600 1 /opt/sync/syncd; l com.example.sync 600;"
         u"j com.example.Job10 -; a com.example.Job10 -; j com.example.job2 -; j com.apple.x /x;"
         u"j com.example.ghost /opt/ghost; l com.example.ghost 777;"
         u"l com.example.registered - 1; l application.com.foo.Foo.1 -"_s);
-    LaunchJob redis = job(u"homebrew.mxcl.redis"_s, u"/opt/redis/bin/redis-server"_s);
-    redis.runAtLoad = true;
-    input.jobs.prepend(redis);
     input.jobs[1].isParkedByQuillmarsh = true;
-    input.disabled = {u"homebrew.mxcl.redis"_s};
     const Inventory inventory = InventoryBuilder::build(input);
     QLocale::setDefault(saved);
-    QStringList ids;
+    QStringList lines;
     for (const BackgroundItem& item : inventory.notRunning)
-        ids.append(item.id);
-    EXPECT_EQ(ids, (QStringList{u"job:com.example.job2"_s, u"job:com.example.Job10"_s,
-                                u"job:homebrew.mxcl.redis"_s, u"job:com.example.registered"_s,
-                                u"job:com.example.sync:disabled"_s}));
-    EXPECT_TRUE(findItem(inventory.running, u"job:com.example.sync"_s));
-    const BackgroundItem* redisItem = findItem(inventory.notRunning, u"job:homebrew.mxcl.redis"_s);
-    ASSERT_TRUE(redisItem);
-    EXPECT_EQ(redisItem->name, u"redis-server"_s);
-    EXPECT_EQ(redisItem->job, redis);
-    EXPECT_TRUE(redisItem->isDisabledInLaunchd);
-    EXPECT_EQ(findItem(inventory.notRunning, u"job:com.example.Job10"_s)->job, input.jobs[2]);
-    EXPECT_EQ(findItem(inventory.notRunning, u"job:com.example.registered"_s)->lastExitStatus, 1);
+        lines.append(u"%1 %2 %3"_s.arg(item.id)
+                         .arg(item.job ? input.jobs.indexOf(*item.job) : -1)
+                         .arg(item.lastExitStatus.value_or(0)));
+    EXPECT_EQ(lines,
+              (QStringList{u"job:com.example.job2 4 0"_s, u"job:com.example.Job10 2 0"_s,
+                           u"job:homebrew.mxcl.redis 0 0"_s, u"job:com.example.registered -1 1"_s,
+                           u"job:com.example.sync:disabled 1 0"_s}));
+    EXPECT_EQ(inventory.running.value(0).id, u"job:com.example.sync"_s);
 }
 
-TEST(InventoryBuilder, RunningByMemoryAndTheSameInputGivesTheSameInventory) {
-    const SampleInput input = sample(u"p 10 1 /opt/small m=10; p 11 1 /opt/large m=1000;"
-                                     u"p 12 1 /opt/none; p 13 1 /opt/medium m=500"_s);
-    Inventory first = InventoryBuilder::build(input);
-    QStringList order;
-    for (const BackgroundItem& item : first.running)
-        order.append(item.name);
-    EXPECT_EQ(order, (QStringList{u"large"_s, u"medium"_s, u"small"_s, u"none"_s}));
-    Inventory second = InventoryBuilder::build(input);
-    second.sampledAt = first.sampledAt;
-    EXPECT_EQ(first, second);
-}
-
-TEST(InventoryBuilder, AncestorsNearestFirstAtMost32WithoutLoopsOrReusedParents) {
-    SampleInput input = baseSample();
-    add(input, process(100, 1, u"/top"_s));
-    for (Pid pid = 101; pid <= 140; ++pid)
-        add(input, process(pid, pid - 1, u"/link"_s));
-    add(input, process(10, 11, u"/a"_s));
-    add(input, process(11, 10, u"/b"_s));
-    ProcSnapshot late = process(31, 100, u"/late"_s);
-    late.startDate = 500.0;
-    ProcSnapshot early = process(32, 31, u"/early"_s);
-    early.startDate = 200.0; // started before its "parent": that pid was reused
-    add(input, late);
-    add(input, early);
-    const auto chain = [&](Pid pid) {
-        QList<Pid> pids;
-        for (const ProcSnapshot& parent :
-             InventoryBuilder::ancestors(input.processes.at(pid), input.processes))
-            pids.append(parent.pid);
-        return pids;
-    };
-    EXPECT_EQ(chain(103), (QList<Pid>{102, 101, 100}));
-    EXPECT_EQ(chain(140).size(), 32);
-    EXPECT_EQ(chain(140).last(), 108);
-    EXPECT_EQ(chain(132).last(), 100);
-    EXPECT_EQ(chain(10), QList<Pid>{11});
-    EXPECT_TRUE(chain(32).isEmpty());
-}
-
-TEST(InventoryBuilder, Names) {
-    const std::pair<const char*, const char*> labels[] = {
-        {"com.docker.vmnetd", "vmnetd"},
-        {"application.com.foo.bar.123", "com.foo.bar.123"},
-        {"io.tailscale.ipn.macsys", "ipn.macsys"},
-        {"com..docker..vmnetd", "vmnetd"},
-        {"...", ""}};
-    for (const auto& [label, name] : labels)
-        EXPECT_EQ(InventoryBuilder::labelName(QString::fromUtf8(label)), QString::fromUtf8(name));
-    const std::pair<QStringList, const char*> commands[] = {
-        {{"redis-server", "*:6379"}, "redis-server"},
-        {{"python3", "-u", "-c", "x"}, "python3 -c"},
-        {{"python3", "tool.py", "-c", "x"}, "tool"},
-        {{"python3", "main.py"}, "/"},
-        {{"node", "--inspect", "dist/worker.mjs"}, "worker"},
-        {{"ruby", "line one\nline two"}, "line one"}};
-    for (const auto& [arguments, name] : commands) {
-        const ProcSnapshot p = process(5, 1, u"/usr/bin/"_s + arguments[0], arguments);
-        EXPECT_EQ(InventoryBuilder::commandName(p), QString::fromUtf8(name))
-            << qPrintable(arguments.join(u' '));
-    }
-    const QString face = u"\U0001F600"_s; // two UTF-16 units
-    EXPECT_EQ(InventoryBuilder::shortenName(face.repeated(40)), face.repeated(40));
+TEST(InventoryBuilder, NamesAreCutAtALineOrAWholeCharacter) {
+    const QString face = u"\U0001F600"_s; // never cut between the two halves of a character
     EXPECT_EQ(InventoryBuilder::shortenName(face.repeated(41)), face.repeated(39) + QChar(0x2026));
     EXPECT_EQ(InventoryBuilder::shortenName(u"\u2028first\u0085second"_s), u"first"_s);
 }
 
-// Real launchd state: the shared plists as global agents, real launchctl
-// outputs, one process per listed pid.
+// Real launchd state (the shared plists as global agents, a real launchctl
+// list, one process per listed pid): every process in one place, every id once.
 TEST(InventoryBuilder, RealLaunchdStateGivesEveryProcessAndJobOnePlace) {
     const auto samples = TestPaths::launchdSamples();
     if (!samples)
         GTEST_SKIP() << "the shared launchd samples are not next to the checkout";
-    const auto read = [&](const QString& name) {
-        QFile file(*samples + u"/outputs/"_s + name);
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-    };
-    QTemporaryDir home;
-    JobScanner::JobFolders folders{home.path(), *samples + u"/plists"_s, home.path() + u"/none"_s};
-    SampleInput input = baseSample();
-    input.includeApple = true;
-    input.jobs = JobScanner::scanJobs(folders);
-    input.launchctl = CommandParsers::parseLaunchctlList(read(u"launchctl-list-7.txt"_s));
-    input.disabled = CommandParsers::parseDisabled(read(u"print-disabled-3.txt"_s));
-    for (const auto& [label, entry] : input.launchctl) {
-        if (entry.pid && *entry.pid > 1 && !input.processes.count(*entry.pid))
-            add(input, withUid(process(*entry.pid, 1, u"/usr/libexec/"_s + label.section(u'.', -1)),
-                               label.startsWith(u"com.apple."_s) ? rootUid : userUid));
+    QFile list(*samples + u"/outputs/launchctl-list-7.txt"_s);
+    QFile disabled(*samples + u"/outputs/print-disabled-3.txt"_s);
+    ASSERT_TRUE(list.open(QIODevice::ReadOnly) && disabled.open(QIODevice::ReadOnly));
+    const auto launchctl = CommandParsers::parseLaunchctlList(QString::fromUtf8(list.readAll()));
+    QString facts;
+    for (const auto& [label, entry] : launchctl) {
+        if (entry.pid && *entry.pid > 1)
+            facts += u"p %1 1 /usr/libexec/%2 u=%3;"_s.arg(*entry.pid)
+                         .arg(label.section(u'.', -1))
+                         .arg(label.startsWith(u"com.apple."_s) ? 0 : 501);
     }
+    SampleInput input = sample(facts);
+    input.jobs = JobScanner::scanJobs(
+        {*samples + u"/none"_s, *samples + u"/plists"_s, *samples + u"/none"_s});
+    input.launchctl = launchctl;
+    input.disabled = CommandParsers::parseDisabled(QString::fromUtf8(disabled.readAll()));
     const Inventory inventory = InventoryBuilder::build(input);
     ASSERT_GT(inventory.running.size(), 50);
-    ASSERT_GT(inventory.notRunning.size(), 20);
-
-    QSet<QString> seen;
-    QSet<Pid> members;
+    QSet<QString> ids;
+    QList<Pid> members;
     for (const BackgroundItem& item : inventory.running + inventory.notRunning) {
-        EXPECT_FALSE(seen.contains(item.id)) << qPrintable(item.id);
-        seen.insert(item.id);
-        for (const ProcSnapshot& member : item.members) {
-            EXPECT_FALSE(members.contains(member.pid)) << member.pid;
-            members.insert(member.pid);
-        }
+        ids.insert(item.id);
+        for (const ProcSnapshot& member : item.members)
+            members.append(member.pid);
     }
+    EXPECT_EQ(ids.size(), inventory.running.size() + inventory.notRunning.size());
+    EXPECT_EQ(QSet<Pid>(members.begin(), members.end()).size(), members.size());
     EXPECT_EQ(members.size(), qsizetype(input.processes.size()) - 2); // not the kernel, not launchd
-    // Every job without a live label is listed as not running; no live one is.
-    QSet<QString> notRunning;
-    for (const BackgroundItem& item : inventory.notRunning)
-        notRunning.insert(item.job ? item.job->label : item.launchLabel.value_or(QString()));
-    for (const LaunchJob& job : input.jobs) {
-        const auto entry = input.launchctl.find(job.label);
-        const bool live = entry != input.launchctl.end() && entry->second.pid;
-        EXPECT_TRUE(job.label.startsWith(u"com.apple."_s) || notRunning.contains(job.label) != live)
-            << qPrintable(job.label);
-    }
 }
 
 } // namespace

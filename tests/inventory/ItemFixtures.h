@@ -8,19 +8,10 @@
 namespace ItemFixtures {
 
 inline constexpr Uid me = 501;
-inline constexpr Uid root = 0;
 
 inline ProcSnapshot process(const QString& name, const QString& path, QStringList arguments = {},
                             Uid uid = me) {
-    ProcSnapshot p;
-    p.pid = 4242;
-    p.ppid = 1;
-    p.uid = uid;
-    p.name = name;
-    p.path = path;
-    p.arguments = std::move(arguments);
-    p.memory = 10'000'000;
-    return p;
+    return {4242, 1, uid, name, path, {}, 10'000'000, {}, std::move(arguments), {}};
 }
 
 inline LaunchJob job(const QString& label,
@@ -43,11 +34,6 @@ inline BackgroundItem running(const ProcSnapshot& primary) {
     item.memory = primary.memory.value_or(0);
     item.origin = {Origin::Case::detached, {}, std::nullopt};
     return item;
-}
-
-inline BackgroundItem runningPlain() {
-    return running(process(QStringLiteral("server"), QStringLiteral("/Users/me/bin/server"),
-                           {QStringLiteral("/Users/me/bin/server")}));
 }
 
 // A launchd job that has no process.

@@ -1,15 +1,13 @@
-// The sampler over a scripted process table, the stand-in launchctl and a
-// temporary home: passes in order, CPU shares, which external commands a pass
-// runs; and the serial executor beneath it.
+// The sampler over a scripted process table, stand-in tools, a temporary home; its executor.
 
-#include <sys/time.h>
-
+#include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
+#include <QScopeGuard>
 #include <QSemaphore>
 #include <QTemporaryDir>
 #include <QTest>
@@ -19,37 +17,56 @@
 #include "support/FakeProcPlatform.h"
 #include "support/StandIns.h"
 
-using namespace std::chrono_literals;
-
 namespace {
 
-// Written in place, so an edit leaves the folder's listing as it was.
-bool writePlist(const QString& path, const QString& label, const QString& program) {
-    QFile file(path);
-    const QByteArray xml = QStringLiteral("<plist version=\"1.0\"><dict><key>Label</key><string>%1"
-                                          "</string><key>ProgramArguments</key><array><string>%2"
-                                          "</string></array></dict></plist>")
-                               .arg(label, program)
-                               .toUtf8();
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(xml) == xml.size();
+bool writePlist(const QString& path, const QString& program) {
+    QFile file(path); // written in place, so an edit leaves the folder's listing as it was
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(QStringLiteral("<plist><dict><key>Label</key><string>%1</string><key>"
+                                     "ProgramArguments</key><array><string>%2</string></array>"
+                                     "</dict></plist>")
+                          .arg(QFileInfo(path).completeBaseName(), program)
+                          .toUtf8()) > 0;
 }
 
-// Moves a folder's time an hour back, so any change to its listing gives it a
-// new stamp however quickly it follows.
-bool ageFolder(const QString& path) {
-    struct timeval now {};
-    ::gettimeofday(&now, nullptr);
-    const struct timeval times[2] = {{now.tv_sec - 3600, 0}, {now.tv_sec - 3600, 0}};
-    return ::utimes(QFile::encodeName(path).constData(), times) == 0;
-}
+// A temporary home, the stand-in tools, a clock and a scripted process table.
+struct Fixture {
+    QTemporaryDir home;
+    StandIns tools;
+    FakeProcPlatform platform;
+    std::atomic<qint64> clockMs = 1'000'000;
+    std::atomic<quint64> passes = 0;
 
-QString programOf(const SampleInput& input, const QString& label) {
-    for (const LaunchJob& job : input.jobs) {
-        if (job.label == label)
-            return job.arguments.value(0);
+    Fixture() {
+        QDir().mkpath(agents());
+        platform.uid = Sampler::Environment::currentUid();
+        set(99, 1); // its CPU ticks count the passes that read it
+        platform.onOpen = [this](Pid pid) {
+            if (pid == 99)
+                platform.processes[99].cpuTicks = ++passes;
+        };
     }
-    return {};
-}
+    QString agents() const { return home.path() + QStringLiteral("/Library/LaunchAgents"); }
+    void set(Pid pid, Pid ppid, quint64 cpuTicks = 0, Timestamp start = 1.0) {
+        if (!platform.processes.contains(pid))
+            platform.pidList.push_back(pid);
+        FakeProcess& process = platform.processes[pid];
+        process.basics = {ppid, platform.uid, QStringLiteral("fake%1").arg(pid), start};
+        process.cpuTicks = cpuTicks;
+    }
+    Sampler::Environment environment() {
+        Sampler::Environment env;
+        env.tools = tools.locations();
+        env.folders = {home.path(), home.path() + QStringLiteral("/Global/LaunchAgents"),
+                       home.path() + QStringLiteral("/Global/LaunchDaemons")};
+        env.platform = &platform;
+        env.now = [this] { return Sampler::Clock::time_point(std::chrono::milliseconds(clockMs)); };
+        return env;
+    }
+    int launchctl(const char* verb) const {
+        return tools.callCount({QStringLiteral("launchctl"), QString::fromUtf8(verb)});
+    }
+};
 
 } // namespace
 
@@ -58,38 +75,10 @@ class SamplerQtTest : public QObject {
 
 private Q_SLOTS:
 
-    void init() {
-        m_home = std::make_unique<QTemporaryDir>();
-        QVERIFY(QDir().mkpath(agents()));
-        QVERIFY(ageFolder(agents()));
-        m_standIns = std::make_unique<StandIns>();
-        QVERIFY(m_standIns->isValid());
-        m_platform = std::make_unique<FakeProcPlatform>();
-        m_platform->uid = Sampler::Environment::currentUid();
-        m_passes = 0;
-        // Pid 99's CPU ticks count the passes that read it, so a result tells which pass made it.
-        setProcess(99, 1);
-        m_platform->onOpen = [this](Pid pid) {
-            if (m_gateClosed)
-                m_gate.acquire();
-            if (pid == 99)
-                m_platform->processes[99].cpuTicks = quint64(++m_passes);
-        };
-    }
-
-    void cleanup() {
-        m_gateClosed = false;
-        m_gate.release(1000);
-        m_platform.reset();
-        m_standIns.reset();
-        m_home.reset();
-    }
-
     // A one-thread pool under QtConcurrent::run lets a caller that waits on a
     // still-queued task run it on its own thread; a serial executor must not.
     void executorRunsTasksInOrderOnItsThreadEvenWhenOneIsAwaited() {
-        QSemaphore releaseFirst;
-        QSemaphore lastStarted;
+        QSemaphore releaseFirst, lastStarted;
         std::vector<int> order;
         QFuture<bool> last;
         {
@@ -109,167 +98,100 @@ private Q_SLOTS:
             releaseFirst.release();
             waiter.join();
         }
-        QVERIFY(last.result());
-        for (int i = 0; i < 20; ++i)
-            QCOMPARE(order[size_t(i)], i);
+        QVERIFY(last.result() && std::is_sorted(order.begin(), order.end()));
     }
 
     void passesRunInOrderAndReachTheMainThreadWithoutBlockingIt() {
+        Fixture f;
+        QSemaphore gate; // held shut, a pass waits at its first process
+        f.platform.onOpen = [&gate, count = f.platform.onOpen](Pid pid) {
+            gate.acquire();
+            gate.release();
+            count(pid);
+        };
         const Sampler::LoginItems items{{QStringLiteral("/Applications/Notes.app")}, {}};
-        QFuture<SampleInput> first;
-        QFuture<SampleInput> second;
-        QFuture<Inventory> last;
+        QFuture<SampleInput> first, second;
         bool continued = false;
         {
-            Sampler sampler(environment());
-            m_gateClosed = true;
+            Sampler sampler(f.environment());
+            const auto open = qScopeGuard([&] { gate.release(); });
             first = sampler.collect(false);
             sampler.setLoginItems(items);
             second = sampler.collect(true);
-            last = sampler.sample(false);
-            last.then(this, [&](const Inventory&) {
+            sampler.sample(false).then(this, [&](const Inventory&) {
                 QCOMPARE(QThread::currentThread(), thread());
                 continued = true;
             });
             QCoreApplication::processEvents(); // the event loop runs while the pass is held
             QVERIFY(!first.isFinished() && !continued);
-            m_gateClosed = false;
-            m_gate.release(1000);
+            gate.release();
             QTRY_VERIFY(continued);
         } // destruction finishes whatever is queued
         QCOMPARE(first.result().processes.at(99).cpuNanos, std::optional<quint64>(1));
         QCOMPARE(second.result().processes.at(99).cpuNanos, std::optional<quint64>(2));
-        QVERIFY(first.result().loginItems == Sampler::LoginItems{});
-        QVERIFY(second.result().loginItems == items);
-        QVERIFY(second.result().includeApple);
+        QVERIFY(first.result().loginItems == Sampler::LoginItems{} &&
+                second.result().loginItems == items && second.result().includeApple);
     }
 
     void cpuSharesAcrossPasses() {
-        setProcess(500, 1, 1'000'000'000, 10);
-        setProcess(501, 1, 5'000'000'000, 20);
-        Sampler sampler(environment());
+        Fixture f;
+        f.set(500, 1, 1'000'000'000, 10);
+        f.set(501, 1, 5'000'000'000, 20);
+        Sampler sampler(f.environment());
         QVERIFY(!sampler.collect(false).result().cpu);
-
-        m_clockMs += 500; // less than a second later nothing is computed
+        f.clockMs += 500; // less than a second later nothing is computed
         QVERIFY(!sampler.collect(false).result().cpu);
-
         // Two seconds after the first pass 0.5 s of CPU is 25 percent. Pid 501 now
         // belongs to a new process with less CPU time: no share, never a negative one.
-        m_clockMs += 1500;
-        setProcess(500, 1, 1'500'000'000, 10);
-        setProcess(501, 1, 1'000, 30);
+        f.clockMs += 1500;
+        f.set(500, 1, 1'500'000'000, 10);
+        f.set(501, 1, 1'000, 30);
         const SampleInput second = sampler.collect(false).result();
         QVERIFY(second.cpu);
         QCOMPARE(second.cpu->at(500), 25.0);
         QVERIFY(!second.cpu->contains(501));
-
-        sampler.resetCaches().waitForFinished();
-        m_clockMs += 2000;
-        QVERIFY(!sampler.collect(false).result().cpu);
-        m_clockMs += 2000;
-        setProcess(501, 1, 1'000'001'000, 30);
-        QCOMPARE(sampler.collect(false).result().cpu->at(501), 50.0);
     }
 
+    // launchctl list runs again only when launchd's children changed; print-disabled
+    // and the folder scan only when asked to forget or the folder's listing changed.
     void externalCommandsRunOnlyWhenSomethingChanged() {
-        const QString first = agents() + QStringLiteral("/org.example.first.plist");
-        QVERIFY(writePlist(first, QStringLiteral("org.example.first"), QStringLiteral("/a")));
-        QVERIFY(ageFolder(agents()));
-        setProcess(600, 1);
-        setProcess(601, 600);
-        Sampler sampler(environment());
-        const auto pass = [&] { return sampler.collect(false).result(); };
-        pass();
-        QCOMPARE(launchctl("list"), 1);
-        QCOMPARE(launchctl("print-disabled"), 1);
-
-        // Nothing changed; a grandchild of launchd is no job; an edit in place
-        // leaves the folder's stamp.
-        pass();
-        setProcess(602, 600);
-        QVERIFY(writePlist(first, QStringLiteral("org.example.first"), QStringLiteral("/b")));
-        QCOMPARE(programOf(pass(), QStringLiteral("org.example.first")), QStringLiteral("/a"));
-        QCOMPARE(launchctl("list"), 1);
-
-        // A job started, a job ended: the table is read again, the disabled set is not.
-        setProcess(603, 1);
-        pass();
-        QCOMPARE(launchctl("list"), 2);
-        m_platform->remove(600);
-        pass();
-        QCOMPARE(launchctl("list"), 3);
-        QCOMPARE(launchctl("print-disabled"), 1);
-
-        // A new definition makes the folder rescanned.
-        QVERIFY(writePlist(agents() + QStringLiteral("/org.example.second.plist"),
-                           QStringLiteral("org.example.second"), QStringLiteral("/c")));
-        const SampleInput rescanned = pass();
-        QCOMPARE(programOf(rescanned, QStringLiteral("org.example.second")), QStringLiteral("/c"));
-        QCOMPARE(programOf(rescanned, QStringLiteral("org.example.first")), QStringLiteral("/b"));
-
-        // Forgetting the launchd state rereads all three, once.
-        QVERIFY(writePlist(first, QStringLiteral("org.example.first"), QStringLiteral("/d")));
-        sampler.forgetLaunchdState();
-        QCOMPARE(programOf(pass(), QStringLiteral("org.example.first")), QStringLiteral("/d"));
-        pass();
-        QCOMPARE(launchctl("list"), 4);
-        QCOMPARE(launchctl("print-disabled"), 2);
-    }
-
-    void loginItemsComeOnlyFromACompleteDump() {
-        const QString dump = QStringLiteral(" Records for UID %1 : 0\n #1:\n Type: app\n"
-                                            " Disposition: [enabled]\n Bundle Identifier: a.b\n")
-                                 .arg(m_platform->uid);
-        m_standIns->setLoginItemsDump(dump.toUtf8());
-        const auto items = Sampler::readLoginItems(m_standIns->locations()).result();
-        QVERIFY(items && items->bundleIDs.contains(QStringLiteral("a.b")));
-
-        const Uid uid = 501;
-        for (const CommandResult& partial :
-             {CommandResult{1, dump, QStringLiteral("cancelled")},
-              CommandResult{-2, dump, QStringLiteral("Timed out")},
-              CommandResult{0, QStringLiteral("usage: sfltool"), {}}})
-            QVERIFY(!Sampler::loginItemsFrom(partial, uid));
-    }
-
-private:
-    void setProcess(Pid pid, Pid ppid, quint64 cpuTicks = 0, Timestamp start = 1.0) {
-        FakeProcess process;
-        process.basics = {ppid, m_platform->uid, QStringLiteral("fake%1").arg(pid), start};
-        process.cpuTicks = cpuTicks;
-        process.path = QStringLiteral("/opt/fake/bin/fake%1").arg(pid);
-        if (!m_platform->processes.contains(pid))
-            m_platform->pidList.push_back(pid);
-        m_platform->processes[pid] = process;
-    }
-
-    Sampler::Environment environment() {
-        Sampler::Environment env;
-        env.tools = m_standIns->locations();
-        env.folders.home = m_home->path();
-        env.folders.globalAgents = m_home->path() + QStringLiteral("/Global/LaunchAgents");
-        env.folders.globalDaemons = m_home->path() + QStringLiteral("/Global/LaunchDaemons");
-        env.uid = m_platform->uid;
-        env.ownPid = 7;
-        env.platform = m_platform.get();
-        env.now = [this] {
-            return Sampler::Clock::time_point(std::chrono::milliseconds(m_clockMs));
+        Fixture f;
+        const QString first = f.agents() + QStringLiteral("/org.example.first.plist");
+        QVERIFY(writePlist(first, QStringLiteral("/a")));
+        // An hour back, so any change to the listing gives a new stamp however quickly.
+        const std::filesystem::path folder = QFile::encodeName(f.agents()).toStdString();
+        std::filesystem::last_write_time(folder, std::filesystem::last_write_time(folder) -
+                                                     std::chrono::hours(1));
+        f.set(600, 1);
+        f.set(601, 600);
+        Sampler sampler(f.environment());
+        const auto pass = [&](int lists, int disabled) {
+            QStringList programs;
+            for (const LaunchJob& job : sampler.collect(false).result().jobs)
+                programs.append(job.label + u'=' + job.arguments.value(0));
+            programs.sort();
+            const std::pair counts(f.launchctl("list"), f.launchctl("print-disabled"));
+            [&] { QCOMPARE(counts, std::pair(lists, disabled)); }();
+            return programs;
         };
-        return env;
+        pass(1, 1);
+        // A grandchild of launchd is no job; an edit in place leaves the folder's stamp.
+        f.set(602, 600);
+        QVERIFY(writePlist(first, QStringLiteral("/b")));
+        QCOMPARE(pass(1, 1), QStringList{QStringLiteral("org.example.first=/a")});
+        f.set(603, 1); // a job started
+        pass(2, 1);
+        f.platform.remove(600); // a job ended
+        pass(3, 1);
+        QVERIFY(writePlist(f.agents() + QStringLiteral("/org.example.second.plist"),
+                           QStringLiteral("/c")));
+        QCOMPARE(pass(3, 1), (QStringList{QStringLiteral("org.example.first=/b"),
+                                          QStringLiteral("org.example.second=/c")}));
+        QVERIFY(writePlist(first, QStringLiteral("/d")));
+        sampler.forgetLaunchdState();
+        QCOMPARE(pass(4, 2).value(0), QStringLiteral("org.example.first=/d"));
+        pass(4, 2);
     }
-
-    int launchctl(const char* verb) const {
-        return m_standIns->callCount({QStringLiteral("launchctl"), QString::fromUtf8(verb)});
-    }
-    QString agents() const { return m_home->path() + QStringLiteral("/Library/LaunchAgents"); }
-
-    std::unique_ptr<QTemporaryDir> m_home;
-    std::unique_ptr<StandIns> m_standIns;
-    std::unique_ptr<FakeProcPlatform> m_platform;
-    std::atomic<qint64> m_clockMs = 1'000'000;
-    std::atomic<bool> m_gateClosed = false; // while closed, a pass stops at its first process
-    QSemaphore m_gate;
-    std::atomic<int> m_passes = 0;
 };
 
 QTEST_GUILESS_MAIN(SamplerQtTest)

@@ -27,14 +27,12 @@ public:
     Uid uid = 501;
     std::vector<Pid> pidList;
     std::map<Pid, FakeProcess> processes;
-    Timebase base{1, 1};
     std::vector<ListeningSocket> sockets;
     bool socketsReadable = true;
     // Runs whenever a process is opened, so a test can change the machine mid-pass.
     std::function<void(Pid)> onOpen;
     mutable std::map<Pid, int> staticReads; // path and arguments
     mutable std::map<Pid, int> descriptorReads;
-    mutable int holderChecks = 0;
     mutable int openHandles = 0;
 
     FakeProcess& add(Pid pid, FakeProcess process) {
@@ -48,7 +46,6 @@ public:
     void resetCounts() const {
         staticReads.clear();
         descriptorReads.clear();
-        holderChecks = 0;
     }
 
     Uid currentUid() const override { return uid; }
@@ -85,7 +82,7 @@ public:
         const FakeProcess* p = find(handle.pid);
         return p ? p->workingDirectory : std::nullopt;
     }
-    Timebase timebase() const override { return base; }
+    Timebase timebase() const override { return {1, 1}; }
     bool listeningSockets(std::vector<ListeningSocket>& out) const override {
         out = socketsReadable ? sockets : std::vector<ListeningSocket>{};
         return socketsReadable;
@@ -100,7 +97,6 @@ public:
         return static_cast<qsizetype>(count);
     }
     std::optional<quint64> descriptorSocket(Pid pid, qint32 fd) const override {
-        ++holderChecks;
         const FakeProcess* p = find(pid);
         if (!p)
             return std::nullopt;
