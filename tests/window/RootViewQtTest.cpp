@@ -190,18 +190,14 @@ private Q_SLOTS:
         QVERIFY(!a.isValid() || a.data(ItemListModel::IdRole).toString() == "a");
     }
 
-    void searchAndFiltersPickTheRowsAndSayWhyNoneAreLeft() {
+    void theSearchFieldAndTheFiltersPickTheRows() {
         m_model->setInventoryForTesting(standard());
         QTest::keyClicks(search(), "8080");
         QCOMPARE(rows()->ids(), QStringList{"c"});
-        QTest::keyClicks(search(), "9");
-        QTRY_VERIFY(find<QWidget>("empty")->isVisible());
-        const QString noMatches = find<QLabel>("empty.title")->text();
         search()->clear();
         QTest::mouseClick(find<QToolButton>("filter.apps"), Qt::LeftButton);
         QCOMPARE(m_model->filter(), AppModel::Filter::apps);
-        QVERIFY(find<QWidget>("empty")->isVisible());
-        QVERIFY(find<QLabel>("empty.title")->text() != noMatches);
+        QTRY_VERIFY(find<QWidget>("empty")->isVisible());
     }
 
     void shortcutsMoveBetweenTheScreens() {
@@ -242,20 +238,13 @@ private Q_SLOTS:
         QCOMPARE(m_model->screen(), AppModel::Screen::detail(item.id));
     }
 
-    void theReportCommandSurvivesAShellAndDaysGoByTheCalendar() {
+    void theReportCommandSurvivesAShell() {
         const std::pair<const char*, const char*> pathCommand[] = {
             {"/opt/quill marsh/q", "'/opt/quill marsh/q' --json"},
             {"/home/o'neil/q", "'/home/o'\\''neil/q' --json"},
             {"/tmp/$HOME/q", "'/tmp/$HOME/q' --json"}};
         for (const auto& [path, command] : pathCommand)
             QCOMPARE(SettingsText::reportCommand(path), QString(command));
-        // The last login-items check, by the calendar.
-        const QDateTime noon(QDate(2026, 3, 10), QTime(12, 0));
-        QCOMPARE(SettingsText::lastChecked(noon.addSecs(-5), noon), QStringLiteral("now"));
-        QCOMPARE(SettingsText::lastChecked(noon.addSecs(-20 * 3600), noon),
-                 QStringLiteral("yesterday"));
-        QCOMPARE(SettingsText::lastChecked(noon.addDays(-9), noon), QStringLiteral("last week"));
-        QCOMPARE(SettingsText::lastChecked(std::nullopt, noon), QStringLiteral("Never"));
     }
 };
 
