@@ -25,8 +25,7 @@ def fail(status, message):
 
 
 class State:
-    """state.json under an exclusive lock for the whole `with` block, written
-    back when `changed` is set."""
+    """state.json, locked for the whole `with` block, written back when `changed` is set."""
 
     def __init__(self, folder):
         self.path = os.path.join(folder, "state.json")
@@ -62,9 +61,8 @@ class State:
 
 
 def begin(tool, argv, verb):
-    """Logs the call (one JSON array a line) and, when a failure of `verb` is
-    configured (QUILLMARSH_STANDIN_FAIL first, then the state), acts it out:
-    waits, prints the output and the message, exits. Returns the state folder."""
+    """Logs the call; acts out a failure of `verb` configured in QUILLMARSH_STANDIN_FAIL or
+    the state (waits, prints, exits). Returns the state folder."""
     folder = state_dir()
     with open(os.path.join(folder, "calls.log"), "ab") as log:
         log.write((json.dumps([tool] + argv) + "\n").encode("utf-8", "surrogateescape"))
