@@ -129,22 +129,14 @@ std::optional<Pid> StandIns::jobPid(const QString& label) const {
     return pid.isDouble() ? std::optional(static_cast<Pid>(pid.toInt())) : std::nullopt;
 }
 
-QList<QStringList> StandIns::calls() const {
-    QList<QStringList> result;
-    QFile file(stateDir() + "/calls.log");
-    for (const QByteArray& line :
-         file.open(QIODevice::ReadOnly) ? file.readAll().split('\n') : QList<QByteArray>()) {
-        if (!line.isEmpty())
-            result.append(QJsonDocument::fromJson(line).toVariant().toStringList());
-    }
-    return result;
-}
-
 int StandIns::callCount(const QStringList& prefix) const {
-    const QList<QStringList> all = calls();
-    return static_cast<int>(std::count_if(all.cbegin(), all.cend(), [&](const QStringList& call) {
-        return call.mid(0, prefix.size()) == prefix;
-    }));
+    QFile file(stateDir() + "/calls.log");
+    int count = 0;
+    for (const QByteArray& line :
+         file.open(QIODevice::ReadOnly) ? file.readAll().split('\n') : QList<QByteArray>())
+        count += !line.isEmpty() && QJsonDocument::fromJson(line).toVariant().toStringList().mid(
+                                        0, prefix.size()) == prefix;
+    return count;
 }
 
 bool StandIns::isAlive(Pid pid) {

@@ -41,9 +41,7 @@ public:
 
     // The pid the job table holds for a label, alive or not.
     std::optional<Pid> jobPid(const QString& label) const;
-    // Every invocation so far (the tool's name, then its arguments), and
-    // those that start with `prefix`.
-    QList<QStringList> calls() const;
+    // The invocations so far (the tool's name, then its arguments) that start with `prefix`.
     int callCount(const QStringList& prefix) const;
 
     // Running, not a zombie.

@@ -1,9 +1,8 @@
-// The panel's life cycle and placement, and the menu-bar count.
+// The panel's life cycle and placement.
 
 #include <QTest>
 
 #include "window/ItemIcon.h"
-#include "window/MenuBarItem.h"
 #include "window/Panel.h"
 #include "window/RootView.h"
 #include "window/WindowFixtures.h"
@@ -26,20 +25,6 @@ private Q_SLOTS:
             {"at the pointer", QRect(), QPoint(400, 300), below, QPoint(210, 305)}};
         for (const auto& [what, anchor, pointer, available, corner] : rows)
             QVERIFY2(Panel::placement({380, 560}, anchor, pointer, available) == corner, what);
-    }
-
-    void theCountLeavesOutApplesItemsAndCanBeHidden() {
-        QTemporaryDir dir;
-        auto model = makeModel(dir);
-        QCOMPARE(MenuBarItem::countFor(*model), std::nullopt);
-        BackgroundItem apple = running("apple", "cfprefsd", 10);
-        apple.isApple = true;
-        model->setInventoryForTesting(inventory({apple}));
-        QCOMPARE(MenuBarItem::countFor(*model), std::nullopt);
-        model->setInventoryForTesting(inventory({apple, running("a", "alpha", 10)}));
-        QCOMPARE(MenuBarItem::countFor(*model), std::optional<int>(1));
-        model->setShowCount(false);
-        QCOMPARE(MenuBarItem::countFor(*model), std::nullopt);
     }
 
     void showingThePanelRunsTheLoopAndEscapeOnTheListHidesIt() {

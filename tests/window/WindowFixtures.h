@@ -26,10 +26,9 @@ inline const Uid someoneElse = me == 4321 ? 4322 : 4321;
 inline std::unique_ptr<AppModel>
 makeModel(const QTemporaryDir& dir, const StandIns* tools = nullptr, const QString& home = {}) {
     AppModel::Environment environment;
-    const QString settingsPath = dir.filePath("settings.ini");
-    environment.settings = [settingsPath] {
+    environment.settings = [path = dir.filePath("settings.ini")] {
         return std::make_unique<AppSettings>(
-            std::make_unique<QSettings>(settingsPath, QSettings::IniFormat));
+            std::make_unique<QSettings>(path, QSettings::IniFormat));
     };
     environment.loginEntry = {dir.filePath("autostart/quillmarsh.desktop"), "/usr/bin/q"};
     environment.actions.uid = environment.sampler.uid = me;
@@ -46,20 +45,14 @@ inline Timestamp now() {
 
 inline BackgroundItem running(const QString& id, const QString& name, quint64 memory,
                               QList<int> ports = {}, Uid uid = someoneElse) {
-    ProcSnapshot primary;
-    primary.pid = 1000 + static_cast<Pid>(qHash(id) % 20000);
-    primary.ppid = 1;
-    primary.uid = uid;
-    primary.name = name;
-    primary.path = "/usr/bin/" + name;
-    primary.arguments = {primary.path};
-    primary.startDate = now() - 3600;
-    primary.memory = memory;
+    const QString path = "/usr/bin/" + name;
     BackgroundItem item;
     item.id = id;
     item.name = name;
-    item.primary = primary;
-    item.members = {primary};
+    item.primary =
+        ProcSnapshot(1000 + static_cast<Pid>(qHash(id) % 20000), 1, uid, name, path, now() - 3600,
+                     memory, std::nullopt, QStringList(path), std::nullopt);
+    item.members = {*item.primary};
     item.memory = memory;
     item.ports = std::move(ports);
     item.origin = {Origin::Case::terminal, "Terminal", std::nullopt};
