@@ -268,13 +268,24 @@ TEST(RealProcesses, ASharedSocketIsFollowedAndEveryFieldRead) {
     int port = 0;
     const int listener = listenOnLoopback(port);
     ASSERT_GE(listener, 0);
+    // Each child says it is up through the pipe: until its start-up has run,
+    // the kernel may not have counted its resident pages yet.
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
     const QString previous = QDir::currentPath();
     QDir::setCurrent(folder.path());
-    const QStringList argv{"/usr/bin/python3", "-c", "import signal; signal.pause()", "with blank"};
+    const QStringList argv{
+        "/usr/bin/python3", "-c",
+        "import os, signal, sys; os.write(int(sys.argv[1]), b'+'); signal.pause()",
+        QString::number(ready[1]), "with blank"};
     auto first = std::make_unique<ChildProcess>(argv);
     auto worker = std::make_unique<ChildProcess>(argv);
     QDir::setCurrent(previous);
     close(listener);
+    close(ready[1]);
+    char up[2];
+    ASSERT_EQ(read(ready[0], up, 1) + read(ready[0], up + 1, 1), 2);
+    close(ready[0]);
     const Pid gone = first->pid(), pid = worker->pid();
     ProcReader::SocketOwnerCache owners;
     EXPECT_EQ(ProcReader::listeningPorts({gone}, owners), (PortMap{{gone, {port}}}));
