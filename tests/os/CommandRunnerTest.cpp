@@ -100,10 +100,10 @@ bool allEnd(const QByteArray& marker) {
 TEST(CommandRunnerTest, ToolsThatBehaveAndToolsThatDoNot) {
     // Orphans of the tools become this process's children, so none outlives the test.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
+    QTemporaryDir folder;
     const QByteArray tmpdir = qgetenv("TMPDIR");
     qputenv("TMPDIR", "/nonexistent/quillmarsh-tmp");
     const auto previous = std::signal(SIGUSR1, SIG_IGN);
-    QTemporaryDir folder;
     const long peakBefore = peakKiB();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.script);

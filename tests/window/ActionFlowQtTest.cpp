@@ -6,6 +6,9 @@
 #include <csignal>
 #include <thread>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <QFileInfo>
 #include <QLabel>
 #include <QPushButton>
@@ -14,6 +17,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include "os/ProcessDescriptor.h"
 #include "support/ChildProcess.h"
 #include "support/TempHome.h"
 #include "window/ActionBar.h"
@@ -30,13 +34,17 @@ struct ReapedChild {
     explicit ReapedChild(const QStringList& argv)
         : child(argv), reaper([this] { child.reap(), ended = true; }) {}
     ~ReapedChild() {
-        if (!ended)
-            ::kill(child.pid(), SIGKILL);
+        // Through the descriptor: once reaped, the pid may belong to a stranger.
+        if (descriptor >= 0) {
+            ::syscall(SYS_pidfd_send_signal, descriptor, SIGKILL, nullptr, 0);
+            ::close(descriptor);
+        }
         reaper.join();
     }
     Pid pid() const { return child.pid(); }
 
     ChildProcess child;
+    int descriptor = child.pid() > 0 ? ProcessDescriptor::open(child.pid()) : -1;
     std::atomic<bool> ended = false;
     std::thread reaper;
 };
