@@ -1,3 +1,7 @@
+// Catches: an action offered where the owner or domain forbids it (another
+// user's process, Apple's job), an action run without confirmation or twice,
+// a result shown for an item other than the one on screen.
+
 #include "actions/ActionBarPhase.h"
 
 #include <gtest/gtest.h>

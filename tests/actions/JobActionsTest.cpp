@@ -1,3 +1,7 @@
+// Catches: a job definition lost, overwritten or left half-moved by any
+// sequence of start, disable, re-enable and enable, or by a failing launchctl;
+// an older parked copy deleted instead of moved to the Trash.
+
 #include "actions/JobActions.h"
 
 #include <gtest/gtest.h>

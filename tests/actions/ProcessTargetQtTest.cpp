@@ -1,3 +1,6 @@
+// Catches: a signal that reaches a process reusing the sampled pid (start time
+// not compared, or compared with the wrong tolerance); a zombie taken as alive.
+
 #include "actions/ProcessTarget.h"
 
 #include <csignal>

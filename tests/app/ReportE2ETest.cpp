@@ -1,3 +1,8 @@
+// Catches: a report that breaks its schema on a real machine, Apple's items
+// shown without --all, a write failure ending in status 0, a misbehaving
+// launchctl that silences the warnings or makes jobs auto-start, report mode
+// loading the window libraries.
+//
 // The real `quillmarsh --json` over a temporary home with launch agents, the
 // stand-in launchctl (or one that misbehaves) and real processes; how the
 // arguments pick the mode, and that only window mode loads the window library.

@@ -1,3 +1,7 @@
+// Catches: processes grouped under the wrong item (folder dropped from the
+// key, helpers split from their app), a helper chosen as the primary, jobs
+// listed twice or not at all, totals and order that change between passes.
+//
 // The inventory builder over hand-made samples and the shared samples of real machines.
 
 #include <QFile>

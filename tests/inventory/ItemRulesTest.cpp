@@ -1,3 +1,7 @@
+// Catches: a wrong origin precedence, a stop or disable offered where it is
+// unsafe, a safety note or status from the wrong rule, a copied command that
+// a blank or a quote splits, an explanation matched inside a longer word.
+//
 // The rules that judge one item: origin, safety, status, explanation, text helpers.
 
 #include <functional>

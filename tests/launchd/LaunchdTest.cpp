@@ -1,3 +1,7 @@
+// Catches: off-by-one and state-spelling mistakes in the tool parsers, wrongly
+// typed keys accepted, hostile plists that hang or blow up, a definition
+// folder skipped, file names that are not UTF-8 lost between scan and move.
+//
 // Reading launchd's world: tool output, job definitions (hand-made, hostile,
 // captured on real machines), the job folders and their file names.
 

@@ -1,3 +1,7 @@
+// Catches: filters, search and sorts that drop or misorder rows, settings not
+// kept across a restart, an older pass overwriting a newer one, stale launchd
+// state after an action, a panel loop that ignores its new interval.
+
 #include "model/AppModel.h"
 
 #include <algorithm>

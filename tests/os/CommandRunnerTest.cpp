@@ -1,3 +1,7 @@
+// Catches: a time-out that never kills (SIGKILL missing, children left alive),
+// a signal read as an ordinary exit status, unbounded output, one bad byte
+// emptying the output, a dependence on TMPDIR, descriptors leaking to tools.
+//
 // Tools that behave and tools that do not, as python scripts in a temporary
 // folder; TMPDIR does not exist and this process ignores SIGUSR1 meanwhile.
 

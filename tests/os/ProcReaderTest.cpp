@@ -1,3 +1,6 @@
+// Catches: a stale per-process cache after pid reuse, /proc fields parsed off
+// by one, socket owners lost or kept when processes come and go.
+//
 // The process reader: parsers on text captured from Debian 12, caching and
 // socket owners on a scripted platform, a written proc root and real children.
 

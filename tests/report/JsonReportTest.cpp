@@ -1,3 +1,6 @@
+// Catches: a wrong or misspelt key, null written for an absent value, keys out
+// of order or escaped text, damaged stored login items breaking the report.
+
 #include "report/JsonReport.h"
 
 #include <functional>

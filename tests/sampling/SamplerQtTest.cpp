@@ -1,3 +1,7 @@
+// Catches: launchctl or sfltool run when nothing changed (or not run when
+// something did), passes out of order or blocking the main thread, CPU shares
+// computed over too short a span or across a reused pid.
+//
 // The sampler over a scripted process table, stand-in tools, a temporary home; its executor.
 
 #include <algorithm>

@@ -1,3 +1,6 @@
+// Catches, through the real window: stop, force quit, disable and re-enable
+// that do not act or report wrongly, and a failing tool that is not shown red.
+//
 // Whole actions from the detail screen: real children running a private copy
 // of sleep, the stand-in launchctl, a temporary home, the real model sampling.
 

@@ -1,3 +1,6 @@
+// Catches: a panel placed off screen, a refresh loop that does not start when
+// the panel shows or does not stop once Escape has hidden it.
+//
 // The panel's life cycle and placement.
 
 #include <QTest>

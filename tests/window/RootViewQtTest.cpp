@@ -1,3 +1,7 @@
+// Catches: a keyboard step that skips a row, rows that move under the pointer,
+// a reordered list of the same size that keeps its old rows, shortcuts that
+// act without confirmation or on an item that went away.
+//
 // The list, detail and settings screens inside the root view, driven through
 // their widgets over hand-made items, offscreen. No operation runs here.
 

@@ -1,3 +1,6 @@
+// Catches: an update offered from a plain-http link, an oversized or slow
+// manifest accepted or waited on forever, versions compared as text.
+
 #include "window/Updates.h"
 
 #include <QHostAddress>
