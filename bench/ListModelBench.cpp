@@ -14,6 +14,7 @@
 #include <QSettings>
 #include <QTemporaryDir>
 
+#include "BenchSupport.h"
 #include "model/AppModel.h"
 #include "model/AppSettings.h"
 #include "window/ItemIcon.h"
@@ -87,14 +88,7 @@ int main(int argc, char** argv) {
     ItemIcon::useSymbolTheme();
 
     QTemporaryDir dir;
-    AppModel::Environment environment;
-    const QString settingsPath = dir.filePath(QStringLiteral("settings.ini"));
-    environment.settings = [settingsPath] {
-        return std::make_unique<AppSettings>(
-            std::make_unique<QSettings>(settingsPath, QSettings::IniFormat));
-    };
-    environment.loginEntry.path = dir.filePath(QStringLiteral("quillmarsh.desktop"));
-    AppModel model(environment);
+    AppModel model(BenchSupport::modelEnvironment(dir));
     ListScreen screen(&model, false);
     screen.resize(380, 560);
     screen.show();

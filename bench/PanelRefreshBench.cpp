@@ -24,6 +24,7 @@
 #include <QSettings>
 #include <QTemporaryDir>
 
+#include "BenchSupport.h"
 #include "inventory/InventoryBuilder.h"
 #include "model/AppModel.h"
 #include "model/AppSettings.h"
@@ -53,23 +54,6 @@ double threadMs() {
 double median(std::vector<double> samples) {
     std::sort(samples.begin(), samples.end());
     return samples[samples.size() / 2];
-}
-
-// Only what every reader must do: list the pids and read each stat file.
-size_t bareLoop() {
-    size_t bytes = 0;
-    char path[64];
-    char buffer[2048];
-    for (const Pid pid : ProcReader::allPids()) {
-        std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
-        const int fd = open(path, O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            continue;
-        const ssize_t count = read(fd, buffer, sizeof buffer);
-        bytes += count > 0 ? static_cast<size_t>(count) : 0;
-        close(fd);
-    }
-    return bytes;
 }
 
 // Children that wait for the release pipe to close; as many as the machine
@@ -139,14 +123,7 @@ int main(int argc, char** argv) {
     QApplication application(argc, argv);
     ItemIcon::useSymbolTheme();
 
-    AppModel::Environment environment;
-    const QString settingsPath = dir.filePath(QStringLiteral("settings.ini"));
-    environment.settings = [settingsPath] {
-        return std::make_unique<AppSettings>(
-            std::make_unique<QSettings>(settingsPath, QSettings::IniFormat));
-    };
-    environment.loginEntry.path = dir.filePath(QStringLiteral("quillmarsh.desktop"));
-    AppModel model(environment);
+    AppModel model(BenchSupport::modelEnvironment(dir));
     ListScreen screen(&model, false);
     screen.resize(380, 560);
     screen.show();
@@ -172,7 +149,7 @@ int main(int argc, char** argv) {
     Sampler& sampler = model.sampler();
     for (int round = 0; round < rounds; ++round) {
         double start = threadMs();
-        bareLoop();
+        BenchSupport::bareStatLoop();
         bare.push_back(threadMs() - start);
 
         start = processMs();

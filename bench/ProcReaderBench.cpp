@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "BenchSupport.h"
 #include "os/ProcPlatform.h"
 #include "os/ProcReader.h"
 
@@ -65,23 +66,6 @@ double timeMicros(const std::function<void()>& work) {
     work();
     return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
         .count();
-}
-
-// Only what every reader must do: list the pids and read each stat file.
-size_t bareLoop() {
-    size_t bytes = 0;
-    char path[64];
-    char buffer[2048];
-    for (const Pid pid : ProcReader::allPids()) {
-        std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
-        const int fd = open(path, O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            continue;
-        const ssize_t count = read(fd, buffer, sizeof buffer);
-        bytes += count > 0 ? static_cast<size_t>(count) : 0;
-        close(fd);
-    }
-    return bytes;
 }
 
 // Open descriptors of the given processes: what a full listening-port scan reads.
@@ -145,7 +129,7 @@ int main() {
     ProcReader::SocketOwnerCache warmOwners;
     ProcReader::listeningPorts(ownPids(ProcReader::readAll(warmInfo)), warmOwners);
     for (int round = 0; round < rounds; ++round) {
-        bare.push_back(timeMicros([] { bareLoop(); }));
+        bare.push_back(timeMicros([] { BenchSupport::bareStatLoop(); }));
 
         ProcReader::StaticInfoCache info;
         ProcReader::SocketOwnerCache owners;
