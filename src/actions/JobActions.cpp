@@ -2,13 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <filesystem>
 #include <system_error>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <QCoreApplication>
 
@@ -53,19 +50,8 @@ bool nameTaken(const QString& path) {
 }
 
 ActionResult moveFile(const QString& from, const QString& to) {
-    // Never replaces an existing file.
-    const QByteArray source = FileNames::encode(from);
-    const QByteArray target = FileNames::encode(to);
-    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) ==
-        0)
+    if (FileNames::renameWithoutReplacing(from, to))
         return std::nullopt;
-    if (errno == EINVAL || errno == ENOSYS) {
-        // A file system without the no-replace flag: link, then drop the old name.
-        if (::link(source.constData(), target.constData()) == 0) {
-            ::unlink(source.constData());
-            return std::nullopt;
-        }
-    }
     return ActionError{qt_error_string(errno)};
 }
 

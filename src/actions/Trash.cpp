@@ -1,9 +1,6 @@
 #include "actions/Trash.h"
 
 #include <cerrno>
-#include <cstdio>
-
-#include <fcntl.h>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -41,14 +38,9 @@ bool isInTrash(const QString& trashedPath) {
 ActionResult moveToTrash(const QString& requestedPath) {
     // Qt reaches files through UTF-8 names. A name that is not UTF-8 first
     // takes its readable form (bad bytes shown as U+FFFD) in its own folder.
-    QString path = requestedPath;
-    if (const QByteArray bytes = FileNames::encode(path); bytes != QFile::encodeName(path)) {
-        path = FileNames::displayText(path);
-        const QByteArray readable = QFile::encodeName(path);
-        if (::renameat2(AT_FDCWD, bytes.constData(), AT_FDCWD, readable.constData(),
-                        RENAME_NOREPLACE) != 0)
-            return ActionError{qt_error_string(errno)};
-    }
+    const QString path = FileNames::displayText(requestedPath);
+    if (path != requestedPath && !FileNames::renameWithoutReplacing(requestedPath, path))
+        return ActionError{qt_error_string(errno)};
 
     // Qt puts the file into "files" under the current folder, and reports
     // success, when the data folder that holds the home Trash is missing;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <initializer_list>
 #include <optional>
 #include <vector>
 
@@ -262,7 +263,8 @@ void drain(Stream& stream) {
 
 // Waits until one of the streams has something, the child ends or
 // `deadline` passes.
-void waitForEvent(std::array<Stream*, 2> streams, const Child& child, Clock::time_point deadline) {
+void waitForEvent(std::initializer_list<Stream*> streams, const Child& child,
+                  Clock::time_point deadline) {
     std::array<pollfd, 3> entries{};
     nfds_t count = 0;
     for (Stream* stream : streams) {
@@ -308,11 +310,8 @@ Outcome follow(Child& child, Stream& out, Stream& err, Clock::time_point deadlin
 void endGroup(Child& child) {
     child.signalGroup(SIGTERM);
     const auto deadline = Clock::now() + terminateGrace;
-    while (!child.hasEnded() && Clock::now() < deadline) {
-        std::array<pollfd, 1> entry{pollfd{child.descriptor(), POLLIN, 0}};
-        const int wait = child.descriptor() >= 0 ? 100 : static_cast<int>(pollStep.count());
-        ::poll(entry.data(), child.descriptor() >= 0 ? 1 : 0, wait);
-    }
+    while (!child.hasEnded() && Clock::now() < deadline)
+        waitForEvent({}, child, deadline);
     child.signalGroup(SIGKILL);
 }
 

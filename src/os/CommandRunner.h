@@ -13,9 +13,9 @@ namespace CommandRunner {
 inline constexpr qsizetype defaultOutputLimit = 1 << 20;
 
 // Runs `executable` (an absolute path) with `arguments` passed unchanged: no
-// shell, no quoting. The tool runs in a process group of its own, reads the
-// program's standard input and writes into two pipes that are drained while it
-// runs, so nothing goes through the temporary folder. Blocks the calling thread
+// shell, no quoting. The tool runs in a process group of its own, reads
+// nothing on standard input (/dev/null) and writes into two pipes that are
+// drained while it runs, so nothing goes through the temporary folder. Blocks the calling thread
 // until the tool has ended or was stopped, and returns what it wrote, decoded
 // as UTF-8 with malformed bytes replaced.
 //

@@ -1,5 +1,11 @@
 #include "os/FileNames.h"
 
+#include <cerrno>
+#include <cstdio>
+
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace FileNames {
 
 namespace {
@@ -8,6 +14,11 @@ constexpr char16_t escapeBase = 0xDC80;
 
 bool isEscape(QChar c) {
     return c.unicode() >= escapeBase && c.unicode() <= escapeBase + 0x7F;
+}
+
+// An escaped byte, as opposed to the low half of a surrogate pair.
+bool isLoneEscape(const QString& name, qsizetype at) {
+    return isEscape(name[at]) && !(at > 0 && name[at - 1].isHighSurrogate());
 }
 
 bool isContinuation(uchar byte) {
@@ -78,8 +89,7 @@ QByteArray encode(const QString& name) {
     bytes.reserve(name.size());
     qsizetype runStart = 0;
     for (qsizetype at = 0; at < name.size(); ++at) {
-        // A surrogate that pairs with its neighbour is an ordinary character.
-        if (!isEscape(name[at]) || (at > 0 && name[at - 1].isHighSurrogate()))
+        if (!isLoneEscape(name, at))
             continue;
         bytes += QStringView(name).sliced(runStart, at - runStart).toUtf8();
         bytes += static_cast<char>(0x80 | (name[at].unicode() - escapeBase));
@@ -92,10 +102,25 @@ QByteArray encode(const QString& name) {
 QString displayText(const QString& name) {
     QString text = name;
     for (qsizetype at = 0; at < text.size(); ++at) {
-        if (isEscape(text[at]) && !(at > 0 && text[at - 1].isHighSurrogate()))
+        if (isLoneEscape(name, at))
             text[at] = QChar::ReplacementCharacter;
     }
     return text;
+}
+
+bool renameWithoutReplacing(const QString& from, const QString& to) {
+    const QByteArray source = encode(from);
+    const QByteArray target = encode(to);
+    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) ==
+        0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // A file system without the no-replace flag: link, then drop the old name.
+    if (::link(source.constData(), target.constData()) != 0)
+        return false;
+    ::unlink(source.constData());
+    return true;
 }
 
 } // namespace FileNames

@@ -18,4 +18,8 @@ QByteArray encode(const QString& name);
 // `name` with every byte that was not UTF-8 shown as U+FFFD, for people.
 QString displayText(const QString& name);
 
+// Gives the file at `from` the name `to`, never replacing what `to` names
+// already. False with errno set when it could not.
+bool renameWithoutReplacing(const QString& from, const QString& to);
+
 } // namespace FileNames

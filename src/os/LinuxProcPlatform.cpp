@@ -198,11 +198,11 @@ QString executableFromLink(QByteArrayView link) {
 
 namespace {
 
-// Reads a whole /proc file that the kernel fills in one read (cmdline) below
-// `directory` into `buffer`, doubling the buffer while it fills up, up to
-// `most` bytes; returns the bytes read or -1.
-qsizetype readGrowing(int directory, const char* name, QByteArray& buffer, qsizetype most) {
-    const int fd = openat(directory, name, O_RDONLY | O_CLOEXEC);
+// Reads a whole /proc file that the kernel fills in one read (cmdline) into
+// `buffer`, doubling the buffer while it fills up, up to `most` bytes; returns
+// the bytes read or -1.
+qsizetype readGrowing(const char* path, QByteArray& buffer, qsizetype most) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return -1;
     if (buffer.size() < 4096)
@@ -232,9 +232,9 @@ qsizetype readGrowing(int directory, const char* name, QByteArray& buffer, qsize
     return total;
 }
 
-std::optional<QString> readLink(int directory, const char* name) {
+std::optional<QString> readExecutableLink(const char* path) {
     char link[4096];
-    const ssize_t length = readlinkat(directory, name, link, sizeof link);
+    const ssize_t length = readlink(path, link, sizeof link);
     if (length <= 0)
         return std::nullopt;
     return LinuxProc::executableFromLink(QByteArrayView(link, length));
@@ -379,7 +379,7 @@ std::optional<QString> LinuxProcPlatform::executablePath(const ProcHandle& handl
     char path[4200];
     if (!filePath(handle.pid, "exe", path))
         return std::nullopt;
-    return readLink(AT_FDCWD, path);
+    return readExecutableLink(path);
 }
 
 qsizetype LinuxProcPlatform::argumentAreaMax() const {
@@ -391,7 +391,7 @@ QStringList LinuxProcPlatform::arguments(const ProcHandle& handle, QByteArray& b
     if (!filePath(handle.pid, "cmdline", path))
         return {};
     const qsizetype length =
-        readGrowing(AT_FDCWD, path, buffer, std::max<qsizetype>(argumentAreaMax(), 262144));
+        readGrowing(path, buffer, std::max<qsizetype>(argumentAreaMax(), 262144));
     if (length <= 0)
         return {};
     return LinuxProc::parseCommandLine(QByteArrayView(buffer.constData(), length));
@@ -507,8 +507,7 @@ bool LinuxProcPlatform::procListeningSockets(std::vector<ListeningSocket>& socke
 
 qsizetype LinuxProcPlatform::descriptors(Pid pid, std::span<DescriptorRecord> buffer) const {
     char path[4200];
-    const int length = std::snprintf(path, sizeof path, "%s/%d/fd", m_root.constData(), pid);
-    if (length <= 0 || static_cast<size_t>(length) >= sizeof path)
+    if (!filePath(pid, "fd", path))
         return -1;
     const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
@@ -540,9 +539,10 @@ qsizetype LinuxProcPlatform::descriptors(Pid pid, std::span<DescriptorRecord> bu
 }
 
 std::optional<quint64> LinuxProcPlatform::descriptorSocket(Pid pid, qint32 fd) const {
+    char name[32];
+    std::snprintf(name, sizeof name, "fd/%d", fd);
     char path[4200];
-    const int length = std::snprintf(path, sizeof path, "%s/%d/fd/%d", m_root.constData(), pid, fd);
-    if (length <= 0 || static_cast<size_t>(length) >= sizeof path)
+    if (!filePath(pid, name, path))
         return std::nullopt;
     char link[64];
     const ssize_t linkLength = readlink(path, link, sizeof link);

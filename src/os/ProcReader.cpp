@@ -75,21 +75,31 @@ std::optional<ProcSnapshot> snapshotOf(const ProcHandle& handle, const StaticInf
     return snapshot;
 }
 
+// The descriptors of `pid`, listed into `buffer`, which grows until the whole
+// table fits; -1 when they cannot be listed.
+qsizetype listDescriptors(const ProcPlatform& platform, Pid pid,
+                          std::vector<DescriptorRecord>& buffer) {
+    if (buffer.empty())
+        buffer.resize(initialDescriptorRecords);
+    for (;;) {
+        const qsizetype count = platform.descriptors(pid, buffer);
+        if (count < 0 || static_cast<size_t>(count) < buffer.size())
+            return count;
+        buffer.assign(buffer.size() * descriptorGrowth, DescriptorRecord{});
+    }
+}
+
 // A search of descriptor tables for the holders of listening sockets.
 class HolderSearch {
 public:
     HolderSearch(const ProcPlatform& platform, SocketOwnerCache& cache)
-        : m_platform(platform), m_cache(cache), m_buffer(initialDescriptorRecords) {}
+        : m_platform(platform), m_cache(cache) {}
 
     // Looks through the descriptors of `process` for the sockets in `wanted`
     // and in the cache's unowned set; what it finds moves to the owners.
     void search(const ProcessKey& process, std::unordered_set<quint64>& wanted) {
         m_cache.searched.insert_or_assign(process.pid, process.start);
-        qsizetype count = m_platform.descriptors(process.pid, m_buffer);
-        if (count > 0 && static_cast<size_t>(count) == m_buffer.size()) {
-            m_buffer.assign(m_buffer.size() * descriptorGrowth, DescriptorRecord{});
-            count = m_platform.descriptors(process.pid, m_buffer);
-        }
+        const qsizetype count = listDescriptors(m_platform, process.pid, m_buffer);
         for (qsizetype i = 0; i < count; ++i) {
             const DescriptorRecord& record = m_buffer[static_cast<size_t>(i)];
             if (record.socket == 0)
@@ -111,20 +121,14 @@ private:
 } // namespace ProcReader
 
 std::optional<quint64> ProcPlatform::descriptorSocket(Pid pid, qint32 fd) const {
-    std::vector<DescriptorRecord> buffer(ProcReader::initialDescriptorRecords);
-    for (;;) {
-        const qsizetype count = descriptors(pid, buffer);
-        if (count < 0)
-            return std::nullopt;
-        if (static_cast<size_t>(count) < buffer.size()) {
-            for (qsizetype i = 0; i < count; ++i) {
-                if (buffer[static_cast<size_t>(i)].fd == fd)
-                    return buffer[static_cast<size_t>(i)].socket;
-            }
-            return std::nullopt;
-        }
-        buffer.assign(buffer.size() * ProcReader::descriptorGrowth, DescriptorRecord{});
-    }
+    std::vector<DescriptorRecord> buffer;
+    const qsizetype count = ProcReader::listDescriptors(*this, pid, buffer);
+    const auto end = buffer.begin() + std::max<qsizetype>(count, 0);
+    const auto found = std::find_if(
+        buffer.begin(), end, [fd](const DescriptorRecord& record) { return record.fd == fd; });
+    if (found == end)
+        return std::nullopt;
+    return found->socket;
 }
 
 namespace ProcReader {

@@ -240,11 +240,8 @@ Inventory sample(bool includeAll, const Sources& sources,
     // are dropped below (their descriptors cannot be read anyway, unless this
     // user is root, whose processes they all are).
     auto ports = std::async(std::launch::async, [] {
-        std::vector<ProcReader::ProcessKey> everyone;
-        for (const Pid pid : ProcReader::allPids())
-            everyone.push_back(ProcReader::ProcessKey{pid, std::nullopt});
         ProcReader::SocketOwnerCache socketOwners;
-        return ProcReader::listeningPortsOf(everyone, socketOwners);
+        return ProcReader::listeningPorts(ProcReader::allPids(), socketOwners);
     });
 
     ProcReader::StaticInfoCache staticInfo;
