@@ -11,6 +11,7 @@
 #include "launchd/LaunchJob.h"
 #include "launchd/LaunchctlState.h"
 #include "launchd/SourceWarning.h"
+#include "os/HostRules.h"
 #include "os/ProcSnapshot.h"
 
 // Everything one sampling pass hands to the inventory builder.
@@ -28,6 +29,8 @@ struct SampleInput {
     bool includeApple = false;
     Pid ownPid = 0;
     Uid uid = 0;
+    // The operating system's rules: what is part of it, which names are shells.
+    HostRules host = Hosts::current();
     // Resolves symbolic links; paths under "/Volumes/" come back unchanged.
     std::function<QString(const QString&)> resolvePath = [](const QString& path) { return path; };
 };
