@@ -88,9 +88,9 @@ Invocation shutdownSimulator(const Locations& tools, const QString& deviceOrAll)
             changeLimit};
 }
 
-CommandResult run(const Invocation& invocation) {
+CommandResult run(const Invocation& invocation, const CommandRunner::Stop* stop) {
     return CommandRunner::runCommand(invocation.executable, invocation.arguments,
-                                     invocation.timeout, invocation.outputLimit);
+                                     invocation.timeout, invocation.outputLimit, stop);
 }
 
 } // namespace SystemTools

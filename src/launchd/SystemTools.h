@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include "os/CommandResult.h"
+#include "os/CommandRunner.h"
 #include "os/ProcSnapshot.h"
 
 // Every invocation of the system tools, in one place.
@@ -44,6 +45,7 @@ Invocation kickstart(const Locations& tools, Uid uid, const QString& label);
 Invocation dumpLoginItems(const Locations& tools);
 Invocation shutdownSimulator(const Locations& tools, const QString& deviceOrAll);
 
-CommandResult run(const Invocation& invocation);
+// A requested `stop` ends the run early (status -4).
+CommandResult run(const Invocation& invocation, const CommandRunner::Stop* stop = nullptr);
 
 } // namespace SystemTools

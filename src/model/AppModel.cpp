@@ -68,6 +68,9 @@ AppModel::AppModel(Environment environment, QObject* parent)
 AppModel::~AppModel() {
     // Loops still waiting end with the model; the sampler finishes its queue.
     m_activePanelLoop = 0;
+    // A login-items check in progress ends its tool's group (SIGTERM, then
+    // SIGKILL after the runner's grace) on the pool thread; nothing here waits.
+    m_toolStop->request();
 }
 
 QString AppModel::filterText(Filter filter) {
@@ -550,8 +553,9 @@ QCoro::Task<ActionResult> AppModel::enableInLaunchd(BackgroundItem item) {
 QCoro::Task<> AppModel::checkLoginItems() {
     QPointer<AppModel> self(this);
     setIsCheckingLoginItems(true);
-    const std::optional<CommandParsers::LoginItems> items =
-        co_await Sampler::readLoginItems(m_environment.sampler.tools, m_environment.sampler.uid);
+    QFuture<std::optional<CommandParsers::LoginItems>> reading =
+        Sampler::readLoginItems(m_environment.sampler.tools, m_environment.sampler.uid, m_toolStop);
+    const std::optional<CommandParsers::LoginItems> items = co_await reading;
     if (!self)
         co_return;
     if (!items) {

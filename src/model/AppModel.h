@@ -21,6 +21,7 @@
 #include "inventory/BackgroundItem.h"
 #include "model/AppSettings.h"
 #include "model/LaunchAtLogin.h"
+#include "os/CommandRunner.h"
 #include "sampling/Sampler.h"
 
 // Everything outside the program the app model touches; real by default.
@@ -211,6 +212,10 @@ private:
     std::optional<QDateTime> m_loginItemsCheckedAt;
     std::optional<QString> m_loginItemsMessage;
     bool m_isCheckingLoginItems = false;
+
+    // Ends the login-items tool when the model goes, so that quitting never
+    // waits out a password prompt.
+    std::shared_ptr<CommandRunner::Stop> m_toolStop = std::make_shared<CommandRunner::Stop>();
 
     // Each panel loop runs while it is the active one; 0 means stopped.
     quint64 m_panelLoopCounter = 0;

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -261,11 +262,11 @@ void drain(Stream& stream) {
     }
 }
 
-// Waits until one of the streams has something, the child ends or
-// `deadline` passes.
+// Waits until one of the streams has something, the child ends, `stop` is
+// requested or `deadline` passes.
 void waitForEvent(std::initializer_list<Stream*> streams, const Child& child,
-                  Clock::time_point deadline) {
-    std::array<pollfd, 3> entries{};
+                  Clock::time_point deadline, const Stop* stop = nullptr) {
+    std::array<pollfd, 4> entries{};
     nfds_t count = 0;
     for (Stream* stream : streams) {
         if (stream->open)
@@ -273,20 +274,24 @@ void waitForEvent(std::initializer_list<Stream*> streams, const Child& child,
     }
     if (child.descriptor() >= 0)
         entries[count++] = pollfd{child.descriptor(), POLLIN, 0};
+    if (stop && stop->descriptor() >= 0)
+        entries[count++] = pollfd{stop->descriptor(), POLLIN, 0};
     const auto now = Clock::now();
     auto wait = std::chrono::ceil<std::chrono::milliseconds>(std::max(deadline - now, {}));
-    // Without a process descriptor the child's end is only seen by asking.
-    if (child.descriptor() < 0)
+    // Without a descriptor the child's end or the stop is only seen by asking.
+    if (child.descriptor() < 0 || (stop && stop->descriptor() < 0))
         wait = std::min(wait, pollStep);
     wait = std::min(wait, std::chrono::milliseconds(1000));
     ::poll(entries.data(), count, static_cast<int>(wait.count()));
 }
 
-enum class Outcome { ended, timedOut, overflowed };
+enum class Outcome { ended, timedOut, overflowed, stopped };
 
-// Reads both streams until the child ends, its time runs out or it writes too
-// much. Standard error past its limit is dropped, not held against the tool.
-Outcome follow(Child& child, Stream& out, Stream& err, Clock::time_point deadline) {
+// Reads both streams until the child ends, its time runs out, it writes too
+// much or the caller stops it. Standard error past its limit is dropped, not
+// held against the tool.
+Outcome follow(Child& child, Stream& out, Stream& err, Clock::time_point deadline,
+               const Stop* stop) {
     for (;;) {
         drain(out);
         if (out.overflowed)
@@ -299,9 +304,11 @@ Outcome follow(Child& child, Stream& out, Stream& err, Clock::time_point deadlin
             drain(err);
             return out.overflowed ? Outcome::overflowed : Outcome::ended;
         }
+        if (stop && stop->isRequested())
+            return Outcome::stopped;
         if (Clock::now() >= deadline)
             return Outcome::timedOut;
-        waitForEvent({&out, &err}, child, deadline);
+        waitForEvent({&out, &err}, child, deadline, stop);
     }
 }
 
@@ -332,10 +339,32 @@ QString withToolError(QString message, const QString& error) {
     return message;
 }
 
+QString stoppedText() {
+    return tr("Stopped: no longer needed");
+}
+
 } // namespace
 
+Stop::Stop() : m_descriptor(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+Stop::~Stop() {
+    if (m_descriptor >= 0)
+        ::close(m_descriptor);
+}
+
+void Stop::request() {
+    if (m_requested.exchange(true) || m_descriptor < 0)
+        return;
+    const eventfd_t one = 1;
+    // Only the readiness matters; a full counter is already readable.
+    (void)::write(m_descriptor, &one, sizeof one);
+}
+
 CommandResult runCommand(const QString& executable, const QStringList& arguments,
-                         std::chrono::milliseconds timeout, qsizetype outputLimit) {
+                         std::chrono::milliseconds timeout, qsizetype outputLimit,
+                         const Stop* stop) {
+    if (stop && stop->isRequested())
+        return {-4, {}, stoppedText()};
     Pipe outPipe;
     Pipe errPipe;
     if (!outPipe.open() || !errPipe.open())
@@ -372,7 +401,7 @@ CommandResult runCommand(const QString& executable, const QStringList& arguments
     Child child(pid);
     Stream out{&outPipe.read, std::max<qsizetype>(outputLimit, 0), false, {}};
     Stream err{&errPipe.read, errorLimit, true, {}};
-    const Outcome outcome = follow(child, out, err, Clock::now() + timeout);
+    const Outcome outcome = follow(child, out, err, Clock::now() + timeout, stop);
     if (outcome != Outcome::ended)
         endGroup(child);
     const std::optional<int> waitStatus = child.reap();
@@ -383,6 +412,8 @@ CommandResult runCommand(const QString& executable, const QStringList& arguments
     case Outcome::timedOut:
         return {-2, QString::fromUtf8(out.data),
                 withToolError(tr("Timed out after %1").arg(durationText(timeout)), error)};
+    case Outcome::stopped:
+        return {-4, {}, withToolError(stoppedText(), error)};
     case Outcome::overflowed:
         return {-3,
                 {},

@@ -199,12 +199,13 @@ std::optional<Sampler::LoginItems> Sampler::loginItemsFrom(const CommandResult& 
 }
 
 QFuture<std::optional<Sampler::LoginItems>>
-Sampler::readLoginItems(const SystemTools::Locations& tools, Uid uid) {
+Sampler::readLoginItems(const SystemTools::Locations& tools, Uid uid,
+                        std::shared_ptr<const CommandRunner::Stop> stop) {
     auto promise = std::make_shared<QPromise<std::optional<LoginItems>>>();
     QFuture<std::optional<LoginItems>> future = promise->future();
     promise->start();
-    QThreadPool::globalInstance()->start([promise, tools, uid] {
-        const CommandResult dump = SystemTools::run(SystemTools::dumpLoginItems(tools));
+    QThreadPool::globalInstance()->start([promise, tools, uid, stop = std::move(stop)] {
+        const CommandResult dump = SystemTools::run(SystemTools::dumpLoginItems(tools), stop.get());
         promise->addResult(loginItemsFrom(dump, uid));
         promise->finish();
     });

@@ -80,10 +80,11 @@ public:
     // The login items from the background-task dump, or none when the dump was
     // refused, failed or does not look like one. Runs on the global thread pool,
     // never on a sampler's thread, since the system's password prompt can keep
-    // the tool waiting for minutes.
+    // the tool waiting for minutes; a requested `stop` ends the tool (none).
     static QFuture<std::optional<LoginItems>>
     readLoginItems(const SystemTools::Locations& tools = SystemTools::Locations::standard(),
-                   Uid uid = Environment::currentUid());
+                   Uid uid = Environment::currentUid(),
+                   std::shared_ptr<const CommandRunner::Stop> stop = {});
 
     // The blocking part of readLoginItems().
     static std::optional<LoginItems> loginItemsFrom(const CommandResult& dump, Uid uid);

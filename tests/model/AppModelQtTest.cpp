@@ -1,17 +1,25 @@
 // Catches: filters, search and sorts that drop or misorder rows, settings not
 // kept across a restart, an older pass overwriting a newer one, stale launchd
-// state after an action, a panel loop that ignores its new interval.
+// state after an action, a panel loop that ignores its new interval, quitting
+// that waits out a login-items check or leaves its tool running.
 
 #include "model/AppModel.h"
 
 #include <algorithm>
+#include <csignal>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <QDir>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThreadPool>
 
 #include <qcoro/qcorotask.h>
 
+#include "os/ProcessDescriptor.h"
 #include "support/StandIns.h"
 #include "support/TempHome.h"
 #include "window/WindowFixtures.h"
@@ -39,6 +47,23 @@ struct Fixture {
 
     std::unique_ptr<AppModel> model() const { return makeModel(config, &tools, home.path()); }
 };
+
+// A process descriptor of this process's child named `name`, or -1.
+int childNamed(const QByteArray& name) {
+    const QByteArray parent = QByteArray::number(::getpid());
+    for (const QString& pid : QDir("/proc").entryList(QDir::Dirs)) {
+        QFile stat("/proc/" + pid + "/stat");
+        const QByteArray text = stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (text.contains("(" + name + ")") && fields.value(1) == parent)
+            return ProcessDescriptor::open(pid.toInt());
+    }
+    return -1;
+}
+
+bool signalThrough(int descriptor, int number) {
+    return ::syscall(SYS_pidfd_send_signal, descriptor, number, nullptr, 0) == 0;
+}
 
 } // namespace
 
@@ -233,6 +258,25 @@ private Q_SLOTS:
         await(model->checkLoginItems());
         QCOMPARE(model->loginItemsMessage(), QStringLiteral("Login items found: 1"));
         QVERIFY(model->loginItemsCheckedAt() && f.model()->loginItemsCheckedAt());
+    }
+
+    // The password prompt stays open far longer than this test may run. What
+    // quitting waits for after the model is gone is the pool's threads.
+    void aModelGoneMidCheckEndsTheToolAndQuittingWaitsForNothing() {
+        Fixture f;
+        f.tools.failVerb("dumpbtm", 0, {}, {}, 600);
+        auto model = f.model();
+        auto check = model->checkLoginItems();
+        QTRY_COMPARE_WITH_TIMEOUT(f.tools.callCount({"sfltool", "dumpbtm"}), 1, 30000);
+        const int tool = childNamed("sfltool");
+        QVERIFY(tool >= 0);
+        model.reset();
+        const bool poolDone = QThreadPool::globalInstance()->waitForDone(60000);
+        const bool toolGone = !signalThrough(tool, 0);
+        signalThrough(tool, SIGKILL); // when it was left running
+        ::close(tool);
+        QVERIFY(poolDone && toolGone);
+        QCoro::waitFor(std::move(check));
     }
 };
 
