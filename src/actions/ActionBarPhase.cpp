@@ -5,6 +5,7 @@
 
 #include "inventory/Explanations.h"
 #include "inventory/Origin.h"
+#include "os/HostRules.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ namespace ActionBarRules {
 ActionOffer offer(const BackgroundItem& item, Uid uid) {
     ActionOffer result;
     if (item.isApple) {
-        result.appleNote = tr("Apple system process: never stopped from here.");
+        result.appleNote = Hosts::current().words.systemItemNote;
         return result;
     }
     if (Items::canStop(item, uid))
@@ -69,7 +70,7 @@ QString description(const BackgroundItem& item, ActionBarPhase::Pending pending)
         return tr("Unloads it now and moves its plist to ~/Library/LaunchAgents/Disabled/. It "
                   "will not start at login. Re-enable puts it back.");
     if (isApp(item))
-        return tr("Asks %1 to quit, like ⌘Q.").arg(item.name);
+        return Hosts::current().words.appQuitConsequence.arg(item.name);
     if (item.kind == BackgroundItem::Kind::simulator) {
         return Items::simulatorDeviceID(item)
                    ? tr("Shuts down this simulator (xcrun simctl shutdown).")

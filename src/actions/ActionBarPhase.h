@@ -44,7 +44,7 @@ enum class ItemAction { stop, forceQuit, disable, reenable, enable, load };
 
 // The idle row of one item, left to right. Every label is localized.
 struct ActionOffer {
-    // Apple's own items get this note and nothing else.
+    // Items that are part of the operating system get this note and nothing else.
     std::optional<QString> appleNote;
     std::optional<QString> stopLabel;
     // Shown instead of the stop button for a running system daemon.

@@ -42,8 +42,7 @@ int runReport(int& argc, char** argv, bool includeAll) {
     // The application object lets the English singular forms ("1 process")
     // be installed; nothing else of it is used.
     QCoreApplication application(argc, argv);
-    EnglishPlurals plurals;
-    QCoreApplication::installTranslator(&plurals);
+    EnglishPlurals::install();
     return JsonReport::printJSONReport(includeAll);
 }
 

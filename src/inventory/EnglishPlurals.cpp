@@ -4,6 +4,9 @@
 #include <cstring>
 #include <utility>
 
+#include <QCoreApplication>
+#include <QPointer>
+
 namespace {
 
 // Plural source text to its singular. Contexts do not matter: a count text
@@ -21,6 +24,16 @@ constexpr std::array<std::pair<const char*, const char*>, 9> singulars = {{
 }};
 
 } // namespace
+
+void EnglishPlurals::install() {
+    static EnglishPlurals plurals;
+    static QPointer<QCoreApplication> installedIn;
+    QCoreApplication* application = QCoreApplication::instance();
+    if (!application || installedIn == application)
+        return;
+    QCoreApplication::installTranslator(&plurals);
+    installedIn = application;
+}
 
 QString EnglishPlurals::translate(const char* context, const char* sourceText,
                                   const char* disambiguation, int n) const {

@@ -12,6 +12,10 @@ class EnglishPlurals : public QTranslator {
 public:
     using QTranslator::QTranslator;
 
+    // Installs one process-wide instance into the running application, once
+    // per application object; nothing without one. Main thread only.
+    static void install();
+
     QString translate(const char* context, const char* sourceText,
                       const char* disambiguation = nullptr, int n = -1) const override;
     bool isEmpty() const override { return false; }

@@ -14,9 +14,11 @@
 #include <qcoro/qcorofuture.h>
 #include <qcoro/qcorosignal.h>
 
+#include "inventory/EnglishPlurals.h"
 #include "inventory/TextCompare.h"
 #include "launchd/CommandParsers.h"
 #include "launchd/LaunchdReads.h"
+#include "os/HostRules.h"
 
 namespace {
 
@@ -51,6 +53,8 @@ AppModel::AppModel(QObject* parent) : AppModel(Environment{}, parent) {}
 
 AppModel::AppModel(Environment environment, QObject* parent)
     : QObject(parent), m_environment(std::move(environment)), m_settings(m_environment.settings()) {
+    // Every screen reads the model, so no window text can miss the singulars.
+    EnglishPlurals::install();
     m_showApple = m_settings->showApple();
     m_showCount = m_settings->showCount();
     m_refreshSeconds = m_settings->refreshSeconds();
@@ -59,7 +63,8 @@ AppModel::AppModel(Environment environment, QObject* parent)
     m_launchAtLogin = LaunchAtLogin::isEnabled(m_environment.loginEntry);
     m_sampler = std::make_unique<Sampler>(m_environment.sampler);
 
-    if (const std::optional<QByteArray> stored = m_settings->loginItems()) {
+    if (const std::optional<QByteArray> stored =
+            Hosts::current().hasLaunchd ? m_settings->loginItems() : std::nullopt) {
         if (const auto items = CommandParsers::decodeLoginItems(*stored))
             m_sampler->setLoginItems(*items);
     }
@@ -551,6 +556,8 @@ QCoro::Task<ActionResult> AppModel::enableInLaunchd(BackgroundItem item) {
 }
 
 QCoro::Task<> AppModel::checkLoginItems() {
+    if (!Hosts::current().hasLaunchd)
+        co_return;
     QPointer<AppModel> self(this);
     setIsCheckingLoginItems(true);
     QFuture<std::optional<CommandParsers::LoginItems>> reading =

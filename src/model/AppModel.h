@@ -39,6 +39,7 @@ struct AppModelEnvironment {
 // the sampler and the current inventory, the user's settings, the panel's
 // refresh loop and the background count, and performs the item operations.
 // Every field is a property whose change signal fires only when it changes.
+// Making one installs the English singular forms of the count texts.
 class AppModel : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool isLoading READ isLoading NOTIFY isLoadingChanged)
@@ -151,6 +152,8 @@ public:
     QCoro::Task<ActionResult> load(BackgroundItem item);
     QCoro::Task<ActionResult> enableInLaunchd(BackgroundItem item);
 
+    // Where the system has no launchd there are no login items to read: the
+    // check does nothing and leaves every login-items field as it was.
     QCoro::Task<> checkLoginItems();
     void setLaunchAtLogin(bool enabled);
 

@@ -12,6 +12,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include "inventory/EnglishPlurals.h"
 #include "os/SettingsStore.h"
 #include "window/ItemIcon.h"
 #include "window/MenuBarItem.h"
@@ -88,11 +89,17 @@ private:
     QList<Message> m_held;
 };
 
-// The application object, or the end of the program with one line on
-// standard error when no window system can be reached.
+// The application object with the English singulars installed before any
+// text is translated, or the end of the program with one line on standard
+// error when no window system can be reached.
 std::unique_ptr<QApplication> startApplication(int& argc, char** argv) {
-    const StartMessages messages(QProcessEnvironment::systemEnvironment());
-    return std::make_unique<QApplication>(argc, argv);
+    std::unique_ptr<QApplication> application;
+    {
+        const StartMessages messages(QProcessEnvironment::systemEnvironment());
+        application = std::make_unique<QApplication>(argc, argv);
+    }
+    EnglishPlurals::install();
+    return application;
 }
 
 // The first pass, then the background count, each to completion.

@@ -23,8 +23,8 @@ inline const Uid someoneElse = me == 4321 ? 4322 : 4321;
 
 // With `tools`, the model samples and acts through the stand-ins and reads
 // jobs from `home` only.
-inline std::unique_ptr<AppModel>
-makeModel(const QTemporaryDir& dir, const StandIns* tools = nullptr, const QString& home = {}) {
+inline AppModel::Environment environment(const QTemporaryDir& dir, const StandIns* tools = nullptr,
+                                         const QString& home = {}) {
     AppModel::Environment environment;
     environment.settings = [path = dir.filePath("settings.ini")] {
         return std::make_unique<AppSettings>(
@@ -36,7 +36,12 @@ makeModel(const QTemporaryDir& dir, const StandIns* tools = nullptr, const QStri
         environment.sampler.tools = environment.actions.tools = tools->locations();
         environment.sampler.folders = {home, dir.filePath("ga"), dir.filePath("gd")};
     }
-    return std::make_unique<AppModel>(std::move(environment));
+    return environment;
+}
+
+inline std::unique_ptr<AppModel>
+makeModel(const QTemporaryDir& dir, const StandIns* tools = nullptr, const QString& home = {}) {
+    return std::make_unique<AppModel>(environment(dir, tools, home));
 }
 
 inline Timestamp now() {
