@@ -4,6 +4,9 @@
 
 #include <QCoreApplication>
 
+#include "os/HostRules.h"
+#include "os/UserHome.h"
+
 namespace Items {
 
 namespace {
@@ -150,15 +153,21 @@ std::optional<SafetyNote> safetyNote(const BackgroundItem& item, Uid uid) {
     if (item.state != BackgroundItem::State::running)
         return std::nullopt;
 
+    const HostRules& host = Hosts::current();
     if (item.isApple)
-        return SafetyNote{QCoreApplication::translate("Items", "Part of macOS. Leave it running."),
+        return SafetyNote{host.words.systemPartNote, true};
+    if (item.primary && item.primary->uid != uid) {
+        // The macOS rules keep their fixed wording.
+        const QString user = host.system == HostRules::System::linux
+                                 ? UserHome::accountName(item.primary->uid)
+                                 : QStringLiteral("root");
+        //: %1 is the name of the account the process runs as, such as postgres
+        return SafetyNote{QCoreApplication::translate("Items",
+                                                      "Runs as another user (%1); stop it from its "
+                                                      "own app or with admin rights.")
+                              .arg(user),
                           true};
-    if (item.primary && item.primary->uid != uid)
-        return SafetyNote{
-            QCoreApplication::translate(
-                "Items",
-                "Runs as another user (root); stop it from its own app or with admin rights."),
-            true};
+    }
     if (item.primary) {
         if (const std::optional<QString> tool = Origins::agentTool(*item.primary)) {
             //: %1 is a coding-agent tool, such as Claude
@@ -180,10 +189,7 @@ std::optional<SafetyNote> safetyNote(const BackgroundItem& item, Uid uid) {
             QCoreApplication::translate("Items", "Part of a running build; the build will fail."),
             true};
     if (item.kind == BackgroundItem::Kind::app)
-        return SafetyNote{
-            QCoreApplication::translate(
-                "Items", "Safe to quit like ⌘Q; the app asks before losing unsaved work."),
-            false};
+        return SafetyNote{host.words.appQuitNote, false};
     return SafetyNote{stopNote(item), false};
 }
 

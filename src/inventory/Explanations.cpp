@@ -271,11 +271,11 @@ void clearExplanationCache() {
     shared.rows.clear();
 }
 
-QString locationText(const QString& path) {
-    return locationText(path, QDir::homePath());
+QString locationText(const QString& path, const HostRules& rules) {
+    return locationText(path, QDir::homePath(), rules);
 }
 
-QString locationText(const QString& path, const QString& home) {
+QString locationText(const QString& path, const QString& home, const HostRules& rules) {
     if (path.isEmpty())
         return QCoreApplication::translate("Explanations", "unknown location");
 
@@ -286,11 +286,17 @@ QString locationText(const QString& path, const QString& home) {
         return QCoreApplication::translate("Explanations", "external volume %1").arg(volume);
     }
 
-    if (startsWithAny(path, {u"/opt/homebrew", u"/usr/local/Cellar", u"/usr/local/opt"}))
+    if (startsWithAny(path, {u"/opt/homebrew", u"/usr/local/Cellar", u"/usr/local/opt",
+                             u"/home/linuxbrew/.linuxbrew/"}))
         return QStringLiteral("Homebrew");
+    if (path.startsWith(u"/snap/"))
+        return QStringLiteral("Snap");
 
     const QString homeFolder = usableHome(home);
     const bool hasHome = !homeFolder.isEmpty();
+    if (path.startsWith(u"/var/lib/flatpak/") ||
+        (hasHome && isUnder(path, homeFolder + QStringLiteral("/.local/share/flatpak"))))
+        return QStringLiteral("Flatpak");
     if (hasHome && isUnder(path, homeFolder + QStringLiteral("/.local")))
         return QStringLiteral("~/.local");
     if (path.startsWith(u"/Applications/") ||
@@ -299,8 +305,9 @@ QString locationText(const QString& path, const QString& home) {
     if (hasHome && isUnder(path, homeFolder))
         return QCoreApplication::translate("Explanations", "home folder");
 
-    if (startsWithAny(path, {u"/System/", u"/usr/", u"/bin/", u"/sbin/"}))
-        return QStringLiteral("macOS");
+    if (std::any_of(rules.systemLocationPrefixes.cbegin(), rules.systemLocationPrefixes.cend(),
+                    [&](const QString& prefix) { return path.startsWith(prefix); }))
+        return rules.words.systemName;
     if (path.startsWith(u"/Library/"))
         return QStringLiteral("/Library");
 

@@ -8,6 +8,7 @@
 
 #include "inventory/BackgroundItem.h"
 #include "launchd/LaunchJob.h"
+#include "os/HostRules.h"
 
 // One row of the table of well-known background programs: lowercase match
 // keys and the sentence that explains the program.
@@ -36,12 +37,12 @@ qsizetype explanationCacheSize();
 void clearExplanationCache();
 
 // The explanation of a running item whose `name` is already set.
-QString runningExplanation(const BackgroundItem& item);
+QString runningExplanation(const BackgroundItem& item, const HostRules& rules);
 
 // Where a path lives, judged against `home` (the current user's home folder
-// by default).
-QString locationText(const QString& path);
-QString locationText(const QString& path, const QString& home);
+// by default); the system's own folders read as the system's name.
+QString locationText(const QString& path, const HostRules& rules);
+QString locationText(const QString& path, const QString& home, const HostRules& rules);
 
 QString scheduleText(const LaunchJob& job);
 QString processCountText(qsizetype count);

@@ -176,7 +176,7 @@ void matchDaemons(const SampleInput& input, Tables& tables) {
         if (!exe)
             continue;
         const QStringView exeName = fileName(*exe);
-        if (NameSets::isInterpreter(exeName)) {
+        if (Hosts::isInterpreter(input.host, exeName)) {
             QStringList kept;
             for (qsizetype i = 1; i < job.arguments.size(); ++i) {
                 const QString& argument = job.arguments[i];
@@ -236,7 +236,8 @@ std::vector<Group> groupProcesses(const SampleInput& input, const PidLabels& pid
 // A process that the launch services started for an app (an "application."
 // label) but that sits outside the bundle joins the app whose processes are
 // its children.
-void mergeLaunchServicesProcesses(std::vector<Group>& groups, const PidLabels& pidLabels) {
+void mergeLaunchServicesProcesses(std::vector<Group>& groups, const PidLabels& pidLabels,
+                                  const HostRules& rules) {
     for (Group& group : groups) {
         if (group.merged || group.members.size() != 1 || group.id.startsWith(u"app:"))
             continue;
@@ -248,7 +249,7 @@ void mergeLaunchServicesProcesses(std::vector<Group>& groups, const PidLabels& p
         qsizetype bestCount = 0;
         for (Group& candidate : groups) {
             if (candidate.merged || !candidate.id.startsWith(u"app:") ||
-                NameSets::isAppleSystemPath(QStringView(candidate.id).mid(4)))
+                Hosts::isSystemPath(rules, QStringView(candidate.id).mid(4)))
                 continue;
             const qsizetype count = std::count_if(
                 candidate.members.begin(), candidate.members.end(),
@@ -265,41 +266,104 @@ void mergeLaunchServicesProcesses(std::vector<Group>& groups, const PidLabels& p
     }
 }
 
+bool startsWithAny(QStringView path, const QStringList& prefixes) {
+    return std::any_of(prefixes.cbegin(), prefixes.cend(),
+                       [&](const QString& prefix) { return path.startsWith(prefix); });
+}
+
+// A program of the system itself, not a command the user runs: under the
+// system path prefixes and outside the user command folders.
+bool isSystemProgram(const ProcSnapshot& process, const HostRules& rules) {
+    return Hosts::isSystemPath(rules, process.path) &&
+           !startsWithAny(process.path, rules.userCommandFolders);
+}
+
+// The macOS rules, for a process whose members all run programs of the system.
+bool isMacSystemProcess(const BackgroundItem& item, const ProcSnapshot& primary,
+                        const SampleInput& input) {
+    if (primary.uid == input.uid && primary.ppid == 1 &&
+        startsWithAny(primary.path, input.host.userCommandFolders))
+        return false; // a command the user started and detached (nohup, say)
+    if (Origins::isInteractive(item.origin))
+        return input.host.shellNames.contains(primary.name);
+    return true;
+}
+
+// The Linux rules. A running process is part of the operating system when
+//  (a) it is the current user's session plumbing: the session's service
+//      manager ("systemd", its --user instance or the "(sd-pam)" helper) or a
+//      session daemon by name;
+//  (b) it was started from an agent, IDE, terminal or shell, only when it is
+//      an interactive shell itself; a process of a system account counts as
+//      started so only when a regular user's process is among its parents
+//      (sudo from the user's shell), not when a service runs a shell script;
+//  (c) it runs as a system account (a uid outside the regular ones: below
+//      UID_MIN, or above 60000 as nobody) other than the current user;
+//  (d) the current user is itself a system account (root), the process does
+//      not descend from a user service manager (that is a desktop session),
+//      and it and every parent up to the start of its chain run programs of
+//      the system (under the system path prefixes, outside the user command
+//      folders): cron and its children, udev, but not /usr/bin/sleep or
+//      /bin/sh, nor what a program of the user's started.
+// Nothing else is: the user's desktop apps wherever they live, the user's
+// detached commands, sudo'd commands, other regular users' processes.
+bool isLinuxSystemProcess(const BackgroundItem& item, const ProcSnapshot& primary,
+                          const QList<ProcSnapshot>& chain,
+                          const QList<ProcSnapshot>& startingChain, const SampleInput& input) {
+    const HostRules& rules = input.host;
+    const auto isSystemAccount = [&](Uid uid) {
+        return uid < rules.firstRegularUid || uid > rules.lastRegularUid;
+    };
+    if (primary.uid == input.uid && (primary.name == u"systemd" || primary.name == u"(sd-pam)" ||
+                                     Hosts::isSessionDaemon(rules, primary.name)))
+        return true;
+    const bool byPerson =
+        primary.uid == input.uid || !isSystemAccount(primary.uid) ||
+        std::any_of(startingChain.begin(), startingChain.end(), [&](const ProcSnapshot& parent) {
+            return parent.uid == input.uid || !isSystemAccount(parent.uid);
+        });
+    if (Origins::isInteractive(item.origin) && byPerson)
+        return Origins::isInteractiveShell(primary, rules);
+    if (primary.uid != input.uid)
+        return isSystemAccount(primary.uid);
+    const bool inSession = startingChain.size() < chain.size();
+    return isSystemAccount(input.uid) && !inSession && isSystemProgram(primary, rules) &&
+           std::all_of(startingChain.begin(), startingChain.end(),
+                       [&](const ProcSnapshot& parent) { return isSystemProgram(parent, rules); });
+}
+
 // `members` are the item's processes; the item's own list is not filled yet.
+// `chain` is the primary's parent chain, `startingChain` its start
+// (Origins::startingChain).
 bool isAppleItem(const BackgroundItem& item, const std::vector<const ProcSnapshot*>& members,
+                 const QList<ProcSnapshot>& chain, const QList<ProcSnapshot>& startingChain,
                  const SampleInput& input) {
+    const HostRules& rules = input.host;
     switch (item.kind) {
     case BackgroundItem::Kind::simulator:
     case BackgroundItem::Kind::job:
         return false;
     case BackgroundItem::Kind::app:
-        return NameSets::isAppleSystemPath(item.appBundlePath.value_or(QString()));
+        return Hosts::isSystemPath(rules, item.appBundlePath.value_or(QString()));
     case BackgroundItem::Kind::process:
         break;
     }
     if (item.job)
         return item.job->label.startsWith(applePrefix);
+    // A member of the current user whose executable could not be read (a
+    // zombie, say) is no program of the system for want of a path.
     const bool foreign =
-        std::any_of(members.begin(), members.end(), [](const ProcSnapshot* member) {
-            return !member->path.isEmpty() && !NameSets::isAppleSystemPath(member->path);
+        std::any_of(members.begin(), members.end(), [&](const ProcSnapshot* member) {
+            return member->path.isEmpty() ? member->uid == input.uid
+                                          : !Hosts::isSystemPath(rules, member->path);
         });
     if (item.launchLabel && !item.launchLabel->startsWith(applicationPrefix))
         return item.launchLabel->startsWith(applePrefix) || !foreign;
-    if (!item.primary || foreign)
+    if (!item.primary)
         return false;
-    const ProcSnapshot& primary = *item.primary;
-    if (primary.uid == input.uid && primary.ppid == 1) {
-        // A command the user started and detached (nohup, say).
-        static constexpr std::array<QStringView, 4> userCommandFolders = {u"/usr/bin/", u"/bin/",
-                                                                          u"/usr/sbin/", u"/sbin/"};
-        for (QStringView folder : userCommandFolders) {
-            if (primary.path.startsWith(folder))
-                return false;
-        }
-    }
-    if (Origins::isInteractive(item.origin))
-        return NameSets::shellNames().contains(primary.name);
-    return true;
+    if (rules.system == HostRules::System::linux)
+        return isLinuxSystemProcess(item, *item.primary, chain, startingChain, input);
+    return !foreign && isMacSystemProcess(item, *item.primary, input);
 }
 
 bool isLoginItem(const BackgroundItem& item, const CommandParsers::LoginItems& loginItems) {
@@ -321,7 +385,7 @@ bool isLoginItem(const BackgroundItem& item, const CommandParsers::LoginItems& l
     return false;
 }
 
-QString runningName(const BackgroundItem& item, const QString& home) {
+QString runningName(const BackgroundItem& item, const QString& home, const HostRules& rules) {
     const ProcSnapshot& primary = *item.primary;
     switch (item.kind) {
     case BackgroundItem::Kind::app:
@@ -343,12 +407,13 @@ QString runningName(const BackgroundItem& item, const QString& home) {
         return QCoreApplication::translate("InventoryBuilder", "%1 Code \u00B7 %2")
             .arg(*tool, folder);
     }
-    if (item.job && NameSets::isInterpreter(fileName(primary.path)))
-        return jobName(*item.job);
-    const QString base = commandName(primary);
+    if (item.job && Hosts::isInterpreter(rules, fileName(primary.path)))
+        return jobName(*item.job, rules);
+    const QString base = commandName(primary, rules);
     const std::optional<QString>& folder = primary.workingDirectory;
+    // A script named after its folder already says where it runs.
     if (Origins::isInteractive(item.origin) && folder && !folder->isEmpty() && *folder != u"/" &&
-        QDir::cleanPath(*folder) != home)
+        QDir::cleanPath(*folder) != home && base != lastComponent(*folder))
         //: %1 is a command, %2 the folder it runs in
         return QCoreApplication::translate("InventoryBuilder", "%1 in %2")
             .arg(base, lastComponent(*folder));
@@ -421,6 +486,17 @@ bool launchdUnknownForJob(const SampleInput& input) {
            unread(input, SourceWarning::Source::disabledLabels);
 }
 
+// The first name of every ancestry: the rules' fixed name, else the sampled
+// name of pid 1.
+QString rootName(const SampleInput& input) {
+    if (!input.host.rootProcessName.isEmpty())
+        return input.host.rootProcessName;
+    const auto init = input.processes.find(1);
+    if (init != input.processes.end() && !init->second.name.isEmpty())
+        return init->second.name;
+    return QStringLiteral("init");
+}
+
 // The item of one group, or none when it is part of the system and those are
 // hidden. Its job counts as covered either way.
 std::optional<BackgroundItem> runningItem(const Group& group, const Tables& tables,
@@ -444,7 +520,8 @@ std::optional<BackgroundItem> runningItem(const Group& group, const Tables& tabl
         if (entry != input.launchctl.end())
             item.lastExitStatus = entry->second.lastExitStatus;
     }
-    item.origin = Origins::classify(chain, primary, item.launchLabel);
+    const QList<ProcSnapshot> starters = Origins::startingChain(chain, primary);
+    item.origin = Origins::classify(starters, primary, item.launchLabel, input.host);
 
     if (group.id.startsWith(u"sim:")) {
         item.kind = BackgroundItem::Kind::simulator;
@@ -456,7 +533,7 @@ std::optional<BackgroundItem> runningItem(const Group& group, const Tables& tabl
     }
 
     // Decided before the costly texts so that hidden items skip them.
-    item.isApple = isAppleItem(item, members, input);
+    item.isApple = isAppleItem(item, members, chain, starters, input);
     if (item.isApple && !input.includeApple)
         return std::nullopt;
 
@@ -482,15 +559,15 @@ std::optional<BackgroundItem> runningItem(const Group& group, const Tables& tabl
     item.ports.erase(std::unique(item.ports.begin(), item.ports.end()), item.ports.end());
 
     if (primary.ppid >= 1)
-        item.ancestry.append(QStringLiteral("launchd"));
+        item.ancestry.append(rootName(input));
     for (auto parent = chain.crbegin(); parent != chain.crend(); ++parent)
         item.ancestry.append(Origins::appName(parent->path).value_or(parent->name));
     item.ancestry.append(Origins::appName(primary.path).value_or(primary.name));
 
-    item.name = runningName(item, tables.home);
-    item.explanation = Explanations::runningExplanation(item);
+    item.name = runningName(item, tables.home, input.host);
+    item.explanation = Explanations::runningExplanation(item, input.host);
 
-    item.isPartOfBuild = Origins::isPartOfBuild(primary, chain);
+    item.isPartOfBuild = Origins::isPartOfBuild(primary, chain, input.host);
     item.isLoginItem = isLoginItem(item, input.loginItems);
     item.isDisabledInLaunchd = item.launchLabel && input.disabled.contains(*item.launchLabel);
     item.launchdStateUnknown =
@@ -503,10 +580,10 @@ BackgroundItem jobItem(const LaunchJob& job, const SampleInput& input) {
     item.id = QStringLiteral("job:") + job.label;
     if (job.isParkedByQuillmarsh)
         item.id += QStringLiteral(":disabled");
-    item.name = jobName(job);
+    item.name = jobName(job, input.host);
     const QString path = jobExecutable(job).value_or(QString());
     std::optional<QString> known = Explanations::explain(job.label, QString(), path);
-    item.explanation = known ? std::move(*known) : Explanations::locationText(path);
+    item.explanation = known ? std::move(*known) : Explanations::locationText(path, input.host);
     item.kind = BackgroundItem::Kind::job;
     item.state = job.isParkedByQuillmarsh ? BackgroundItem::State::disabled
                                           : BackgroundItem::State::notRunning;
@@ -592,7 +669,7 @@ Inventory build(const SampleInput& input) {
     matchDaemons(input, tables);
 
     std::vector<Group> groups = groupProcesses(input, tables.pidLabels);
-    mergeLaunchServicesProcesses(groups, tables.pidLabels);
+    mergeLaunchServicesProcesses(groups, tables.pidLabels, input.host);
 
     Inventory inventory;
     QSet<QString> covered;
@@ -673,14 +750,13 @@ QString groupKey(const ProcSnapshot& process, const PidLabels& pidLabels,
         process.arguments.size() > 1 ? QStringView(process.arguments[1]) : QStringView();
     const QStringView folder =
         process.workingDirectory ? QStringView(*process.workingDirectory) : QStringView();
+    // A program that could not be read (another user's, a zombie) goes by its
+    // name, so that all such processes do not share one item. Names hold no
+    // "/", paths start with one: the two never meet.
+    const QStringView program = process.path.isEmpty() ? process.name : process.path;
     QString key;
-    key.reserve(6 + process.path.size() + argument.size() + folder.size());
-    key.append(u"exe:")
-        .append(process.path)
-        .append(u'|')
-        .append(argument)
-        .append(u'|')
-        .append(folder);
+    key.reserve(6 + program.size() + argument.size() + folder.size());
+    key.append(u"exe:").append(program).append(u'|').append(argument).append(u'|').append(folder);
     return key;
 }
 
@@ -707,15 +783,15 @@ QString labelName(const QString& label) {
     return pieces.join(u'.');
 }
 
-QString jobName(const LaunchJob& job) {
+QString jobName(const LaunchJob& job, const HostRules& rules) {
     const auto exe = jobExecutable(job);
-    if (!exe || NameSets::isInterpreter(fileName(*exe)))
+    if (!exe || Hosts::isInterpreter(rules, fileName(*exe)))
         return labelName(job.label);
     return lastComponent(*exe);
 }
 
-QString commandName(const ProcSnapshot& process) {
-    if (!NameSets::isInterpreter(fileName(process.path)))
+QString commandName(const ProcSnapshot& process, const HostRules& rules) {
+    if (!Hosts::isInterpreter(rules, fileName(process.path)))
         return process.name;
 
     QStringList arguments;
@@ -745,12 +821,22 @@ QString commandName(const ProcSnapshot& process) {
             continue;
         if (!argument.contains(u'/') && !argument.contains(u'.'))
             return shortenName(argument);
-        // A script file; a relative path is read from the root folder.
+        // A script file; a relative path lies in the working directory, when
+        // known. A generic script name ("server.js") gives way to the name of
+        // its folder, unless that is the root or unknown.
+        const std::optional<QString>& folder = process.workingDirectory;
+        const QString base =
+            folder && folder->startsWith(u'/') ? *folder + u'/' : QStringLiteral("/");
         const QString path =
-            QDir::cleanPath(argument.startsWith(u'/') ? argument : u'/' + argument);
+            QDir::cleanPath(argument.startsWith(u'/') ? argument : base + argument);
+        // A script read from a descriptor (bash <(…) runs /dev/fd/63) has no
+        // name of its own.
+        if (path.startsWith(u"/dev/") || path.startsWith(u"/proc/"))
+            return process.name;
         const QString name = withoutExtension(lastComponent(path));
-        if (NameSets::genericScriptNames().contains(name))
-            return lastComponent(parentFolder(path));
+        const QString holder = lastComponent(parentFolder(path));
+        if (NameSets::genericScriptNames().contains(name) && holder != u"/")
+            return holder;
         return name;
     }
     return process.name;

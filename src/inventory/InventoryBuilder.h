@@ -22,8 +22,9 @@ QString groupKey(const ProcSnapshot& process, const PidLabels& pidLabels, const 
 QList<ProcSnapshot> ancestors(const ProcSnapshot& process, const ProcessTable& processes);
 
 QString labelName(const QString& label);
-QString jobName(const LaunchJob& job);
-QString commandName(const ProcSnapshot& process);
+QString jobName(const LaunchJob& job, const HostRules& rules);
+// A relative script path is read against the process's working directory.
+QString commandName(const ProcSnapshot& process, const HostRules& rules);
 QString shortenName(const QString& text);
 
 } // namespace InventoryBuilder

@@ -7,6 +7,7 @@
 
 #include "inventory/Explanations.h"
 #include "inventory/Origin.h"
+#include "os/HostRules.h"
 
 namespace ItemPresentation {
 
@@ -74,7 +75,7 @@ QList<Badge> badges(const BackgroundItem& item, bool compact) {
             {u'+' + QString::number(item.ports.size() - compactPortBadges), BadgeTint::blue});
 
     if (item.isApple)
-        result.append({QStringLiteral("Apple"), BadgeTint::secondary});
+        result.append({Hosts::current().words.systemBadge, BadgeTint::secondary});
     return result;
 }
 

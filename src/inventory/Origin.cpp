@@ -5,8 +5,6 @@
 
 #include <QCoreApplication>
 
-#include "os/NameSets.h"
-
 namespace Origins {
 
 namespace {
@@ -117,19 +115,40 @@ std::optional<QString> appBundle(const QString& path) {
     return std::nullopt;
 }
 
+bool isSessionManager(const ProcSnapshot& process) {
+    return process.name == u"systemd" && process.pid != 1 &&
+           (process.arguments.isEmpty() || process.arguments.contains(u"--user"));
+}
+
+QList<ProcSnapshot> startingChain(const QList<ProcSnapshot>& chain, const ProcSnapshot& primary) {
+    const ProcSnapshot* child = &primary;
+    for (qsizetype i = 0; i < chain.size(); ++i) {
+        if (chain[i].uid == child->uid && isSessionManager(chain[i]))
+            return chain.first(i);
+        child = &chain[i];
+    }
+    return chain;
+}
+
 Origin classify(const QList<ProcSnapshot>& chain, const ProcSnapshot& primary,
-                const std::optional<QString>& label) {
+                const std::optional<QString>& label, const HostRules& rules) {
     // An agent session, IDE or terminal among the parents wins over
     // everything, a launchd label included.
     for (const ProcSnapshot& ancestor : chain) {
         if (const std::optional<QString> tool = agentTool(ancestor))
             return {Origin::Case::agentSession, *tool, ancestor.workingDirectory};
         if (const std::optional<QString> name = appName(ancestor.path)) {
-            if (NameSets::ideNames().contains(*name))
+            if (rules.ideAppNames.contains(*name))
                 return {Origin::Case::ide, *name, std::nullopt};
-            if (NameSets::terminalNames().contains(*name))
+            if (rules.terminalAppNames.contains(*name))
                 return {Origin::Case::terminal, *name, std::nullopt};
         }
+        if (const auto ide = rules.ideProcessNames.constFind(ancestor.name);
+            ide != rules.ideProcessNames.cend())
+            return {Origin::Case::ide, *ide, std::nullopt};
+        if (const auto terminal = rules.terminalProcessNames.constFind(ancestor.name);
+            terminal != rules.terminalProcessNames.cend())
+            return {Origin::Case::terminal, *terminal, std::nullopt};
     }
 
     if (label && !label->startsWith(u"application."))
@@ -148,7 +167,7 @@ Origin classify(const QList<ProcSnapshot>& chain, const ProcSnapshot& primary,
     }
 
     for (const ProcSnapshot& ancestor : chain) {
-        if (NameSets::shellNames().contains(ancestor.name))
+        if (rules.shellNames.contains(ancestor.name))
             return {Origin::Case::shell, {}, std::nullopt};
     }
 
@@ -183,15 +202,27 @@ QString originText(const Origin& origin) {
     return QCoreApplication::translate("Origins", "Unknown");
 }
 
-bool isPartOfBuild(const ProcSnapshot& primary, const QList<ProcSnapshot>& chain) {
-    const QSet<QString>& tools = NameSets::buildToolNames();
-    if (tools.contains(primary.name))
-        return true;
-    for (const ProcSnapshot& ancestor : chain) {
-        if (tools.contains(ancestor.name))
-            return true;
+bool isInteractiveShell(const ProcSnapshot& process, const HostRules& rules) {
+    if (!rules.shellNames.contains(process.name))
+        return false;
+    for (qsizetype i = 1; i < process.arguments.size(); ++i) {
+        const QString& argument = process.arguments[i];
+        if (argument.isEmpty() || argument.startsWith(u"--"))
+            continue;
+        // A script, or a command given with -c (also grouped: -lc, -ec).
+        if (!argument.startsWith(u'-') || argument.contains(u'c'))
+            return false;
     }
-    return false;
+    return true;
+}
+
+bool isPartOfBuild(const ProcSnapshot& primary, const QList<ProcSnapshot>& chain,
+                   const HostRules& rules) {
+    if (Hosts::isBuildTool(rules, primary.name))
+        return true;
+    return std::any_of(chain.begin(), chain.end(), [&](const ProcSnapshot& ancestor) {
+        return Hosts::isBuildTool(rules, ancestor.name);
+    });
 }
 
 bool isInteractive(const Origin& origin) {

@@ -24,7 +24,7 @@ std::optional<QString> primaryAgentTool(const BackgroundItem& item) {
 
 } // namespace
 
-QString runningExplanation(const BackgroundItem& item) {
+QString runningExplanation(const BackgroundItem& item, const HostRules& rules) {
     const std::optional<QString> ownTool = primaryAgentTool(item);
 
     if (item.origin.kind == Origin::Case::agentSession && !ownTool) {
@@ -45,7 +45,7 @@ QString runningExplanation(const BackgroundItem& item) {
         const QString bundle = item.appBundlePath.value_or(QString());
         const QString what = explain(std::nullopt, item.name, bundle)
                                  .value_or(QCoreApplication::translate("Explanations", "app in %1")
-                                               .arg(locationText(bundle)));
+                                               .arg(locationText(bundle, rules)));
         return joined(processCountText(item.members.size()), what);
     }
     case BackgroundItem::Kind::process: {
@@ -56,7 +56,7 @@ QString runningExplanation(const BackgroundItem& item) {
                                      : QString();
         if (std::optional<QString> known = explain(label, item.name, executable + u' ' + argument))
             return *known;
-        return joined(Origins::originText(item.origin), locationText(executable));
+        return joined(Origins::originText(item.origin), locationText(executable, rules));
     }
     case BackgroundItem::Kind::simulator:
         return explain(std::nullopt, QStringLiteral("launchd_sim"), QString()).value_or(QString());

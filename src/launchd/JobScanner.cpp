@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "os/FileNames.h"
-#include "os/NameSets.h"
+#include "os/HostRules.h"
 #include "os/UserHome.h"
 
 namespace JobScanner {
@@ -478,7 +478,7 @@ std::optional<QString> scriptPath(const LaunchJob& job) {
     while (executable.size() > 1 && executable.endsWith(u'/'))
         executable.chop(1);
     const QString name = executable.sliced(executable.lastIndexOf(u'/') + 1);
-    if (!NameSets::isInterpreter(name))
+    if (!Hosts::isInterpreter(Hosts::current(), name))
         return std::nullopt;
     QStringList candidates;
     for (qsizetype i = 1; i < job.arguments.size(); ++i) {

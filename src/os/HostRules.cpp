@@ -107,10 +107,13 @@ HostRules macosRules() {
 HostRules linuxRules(const QString& systemName, Uid firstRegularUid) {
     HostRules rules = commonRules();
     rules.system = HostRules::System::linux;
-    rules.systemPathPrefixes = {"/usr/",   "/bin/",   "/sbin/",  "/lib/",
-                                "/lib32/", "/lib64/", "/libx32/"};
+    // The distribution's own folders; /usr/local is the administrator's.
+    rules.systemPathPrefixes = {"/usr/bin/",   "/usr/sbin/",   "/usr/lib/",     "/usr/lib32/",
+                                "/usr/lib64/", "/usr/libx32/", "/usr/libexec/", "/usr/share/",
+                                "/usr/games/", "/bin/",        "/sbin/",        "/lib/",
+                                "/lib32/",     "/lib64/",      "/libx32/"};
     rules.systemLocationPrefixes = rules.systemPathPrefixes;
-    rules.userCommandFolders = {"/usr/bin/", "/bin/", "/usr/local/bin/"};
+    rules.userCommandFolders = {"/usr/bin/", "/bin/", "/usr/games/", "/usr/local/bin/"};
     rules.shellNames += setOf({"dash", "ash", "ksh", "mksh", "tcsh", "csh", "-sh", "-dash", "-fish",
                                "-ksh", "-mksh", "-tcsh", "-csh"});
     // Debian's node is installed as nodejs.
@@ -164,8 +167,11 @@ HostRules linuxRules(const QString& systemName, Uid firstRegularUid) {
                                   {"terminator", "Terminator"},
                                   {"xterm", "XTerm"},
                                   {"urxvt", "urxvt"},
+                                  {"tmux", "tmux"},
                                   {"tmux: server", "tmux"},
-                                  {"screen", "screen"}};
+                                  {"screen", "screen"},
+                                  {"sshd", "SSH"},
+                                  {"sshd-session", "SSH"}};
     // The session's service manager itself is recognised by name and its
     // --user argument, not here.
     rules.sessionDaemonPatterns = {"dbus-daemon",
@@ -189,6 +195,9 @@ HostRules linuxRules(const QString& systemName, Uid firstRegularUid) {
                                    "Xwayland",
                                    "Xorg",
                                    "dconf-service"};
+    // The desktop's own shell and session, and the user's SSH login.
+    rules.sessionDaemonPatterns.append({"gnome-shell", "gnome-session*", "plasmashell", "ksmserver",
+                                        "kwin_*", "xfce4-session", "sshd", "sshd-session"});
     rules.firstRegularUid = firstRegularUid;
     rules.hasLaunchd = false;
 

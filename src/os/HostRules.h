@@ -59,8 +59,10 @@ struct HostRules {
     // of characters.
     QStringList sessionDaemonPatterns;
 
-    // The first uid of a regular (human) account; below it, system accounts.
+    // The uids of regular (human) accounts; outside them, system accounts
+    // (nobody is 65534 on Linux).
     Uid firstRegularUid = 501;
+    Uid lastRegularUid = 60000;
     // Whether launchd, launchctl, sfltool and xcrun exist here.
     bool hasLaunchd = true;
     // The name an ancestry starts with; empty: the sampled name of pid 1.

@@ -311,7 +311,7 @@ QList<Row> rows(const BackgroundItem& item, const QString& home) {
     const QString executable = Items::executablePath(item).value_or(QString());
     if (!executable.isEmpty())
         result.append({tr("Executable"), executable, true,
-                       Explanations::locationText(executable, home), false});
+                       Explanations::locationText(executable, home, Hosts::current()), false});
     if (item.primary && item.primary->workingDirectory &&
         !item.primary->workingDirectory->isEmpty() &&
         *item.primary->workingDirectory != QLatin1String("/"))

@@ -63,7 +63,7 @@ TEST(Origins, ClassifyOverTheParentChain) {
         {{zsh, foo}, node, none, fooHelper}, // an app parent beats a shell
     };
     for (const auto& [chain, primary, label, expected] : rows)
-        EXPECT_EQ(Origins::classify(chain, primary, label), expected)
+        EXPECT_EQ(Origins::classify(chain, primary, label, Hosts::macosRules()), expected)
             << qPrintable(chain.value(0).path);
     // Agent tools by their install path or script, never across arguments.
     const std::pair<ProcSnapshot, std::optional<QString>> agents[] = {
