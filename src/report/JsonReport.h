@@ -11,6 +11,7 @@
 #include "launchd/JobScanner.h"
 #include "launchd/LaunchctlState.h"
 #include "launchd/SystemTools.h"
+#include "os/HostRules.h"
 #include "os/ProcSnapshot.h"
 
 class QSettings;
@@ -30,6 +31,8 @@ struct Sources {
     JobScanner::JobFolders folders = JobScanner::JobFolders::standard();
     Uid uid = 0;
     Pid ownPid = 0;
+    // Where it has no launchd, no launchd tool is run and no job folder read.
+    HostRules host = Hosts::current();
 
     // The real tools and folders, this process's user and pid.
     static Sources standard();
