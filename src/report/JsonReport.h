@@ -69,7 +69,8 @@ std::optional<QString> writeAll(std::FILE* stream, QByteArrayView bytes);
 
 // The whole report mode: reads the stored login items, samples, renders and
 // writes to standard output. Each launchd source that could not be read gives
-// one warning line on standard error; the document is written all the same.
+// one warning line on standard error (none where the system has no launchd);
+// the document is written all the same.
 // Returns the exit status: 0 when the document was written, 1 after one line
 // on standard error when it could not be produced or written.
 int printJSONReport(bool includeAll);
