@@ -556,12 +556,13 @@ QCoro::Task<ActionResult> AppModel::enableInLaunchd(BackgroundItem item) {
 }
 
 QCoro::Task<> AppModel::checkLoginItems() {
-    if (!Hosts::current().hasLaunchd)
+    if (!m_environment.sampler.host.hasLaunchd)
         co_return;
     QPointer<AppModel> self(this);
     setIsCheckingLoginItems(true);
     QFuture<std::optional<CommandParsers::LoginItems>> reading =
-        Sampler::readLoginItems(m_environment.sampler.tools, m_environment.sampler.uid, m_toolStop);
+        Sampler::readLoginItems(m_environment.sampler.tools, m_environment.sampler.uid,
+                                m_environment.sampler.host, m_toolStop);
     const std::optional<CommandParsers::LoginItems> items = co_await reading;
     if (!self)
         co_return;

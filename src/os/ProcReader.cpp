@@ -45,20 +45,33 @@ bool isSystemPath(const QString& path) {
            path.startsWith(QLatin1String("/usr/libexec/"));
 }
 
-std::optional<ProcSnapshot> snapshotOf(const ProcHandle& handle, const StaticInfo* cached,
-                                       const ProcPlatform& platform) {
+// A snapshot and whether the cache entry it was taken with holds for it.
+struct Read {
+    ProcSnapshot snapshot;
+    QString kernelName;
+    bool cacheHolds = false;
+};
+
+std::optional<Read> snapshotOf(const ProcHandle& handle, const StaticInfo* cached,
+                               const ProcPlatform& platform) {
     const std::optional<ProcStatus> status = platform.status(handle);
     if (!status)
         return std::nullopt;
+    Read read;
+    read.kernelName = status->basics.name;
+    // The kernel name comes with the cheap read and changes on exec: comparing
+    // it costs nothing, and a program that replaced itself is read again.
+    read.cacheHolds = cached && cached->start == status->basics.start &&
+                      cached->kernelName == status->basics.name;
 
-    ProcSnapshot snapshot;
+    ProcSnapshot& snapshot = read.snapshot;
     snapshot.pid = handle.pid;
     snapshot.ppid = status->basics.ppid;
     snapshot.uid = status->basics.uid;
     snapshot.startDate = status->basics.start;
 
     std::optional<QString> path;
-    if (cached && cached->start == status->basics.start && !cached->path.isEmpty())
+    if (read.cacheHolds && !cached->path.isEmpty())
         path = cached->path;
     else
         path = platform.executablePath(handle);
@@ -72,7 +85,7 @@ std::optional<ProcSnapshot> snapshotOf(const ProcHandle& handle, const StaticInf
     snapshot.memory = status->memory;
     if (status->cpuTicks)
         snapshot.cpuNanos = ticksToNanos(*status->cpuTicks, platform);
-    return snapshot;
+    return read;
 }
 
 // The descriptors of `pid`, listed into `buffer`, which grows until the whole
@@ -161,7 +174,10 @@ std::optional<ProcSnapshot> snapshot(Pid pid, const StaticInfo* cached,
     OpenProcess process(platform, pid);
     if (!process)
         return std::nullopt;
-    return snapshotOf(process.handle(), cached, platform);
+    std::optional<Read> read = snapshotOf(process.handle(), cached, platform);
+    if (!read)
+        return std::nullopt;
+    return std::move(read->snapshot);
 }
 
 QStringList arguments(Pid pid, QByteArray& buffer, const ProcPlatform& platform) {
@@ -221,34 +237,38 @@ ProcessTable readAll(StaticInfoCache& cache, const ProcPlatform& platform) {
             continue;
         const auto old = cache.find(pid);
         const StaticInfo* cached = old == cache.end() ? nullptr : &old->second;
-        std::optional<ProcSnapshot> snapshot = snapshotOf(process.handle(), cached, platform);
-        if (!snapshot)
+        std::optional<Read> read = snapshotOf(process.handle(), cached, platform);
+        if (!read)
             continue;
+        ProcSnapshot& snapshot = read->snapshot;
 
-        if (snapshot->uid == ownUid && !isSystemPath(snapshot->path)) {
-            if (cached && cached->start == snapshot->startDate) {
-                snapshot->arguments = cached->arguments;
+        if (snapshot.uid == ownUid && !isSystemPath(snapshot.path)) {
+            // Read in the middle of an exec, a process shows its new name
+            // before its arguments: empty ones are asked for again.
+            if (read->cacheHolds && !cached->arguments.isEmpty()) {
+                snapshot.arguments = cached->arguments;
             } else {
-                snapshot->arguments = platform.arguments(process.handle(), argumentBuffer);
+                snapshot.arguments = platform.arguments(process.handle(), argumentBuffer);
             }
-            snapshot->workingDirectory = platform.workingDirectory(process.handle());
-            if (snapshot->workingDirectory && snapshot->workingDirectory->isEmpty())
-                snapshot->workingDirectory.reset();
-            if (snapshot->path.isEmpty() && !snapshot->arguments.isEmpty() &&
-                snapshot->arguments.front().startsWith(QLatin1Char('/'))) {
-                snapshot->path = snapshot->arguments.front();
-                snapshot->name = lastPathComponent(snapshot->path);
+            snapshot.workingDirectory = platform.workingDirectory(process.handle());
+            if (snapshot.workingDirectory && snapshot.workingDirectory->isEmpty())
+                snapshot.workingDirectory.reset();
+            if (snapshot.path.isEmpty() && !snapshot.arguments.isEmpty() &&
+                snapshot.arguments.front().startsWith(QLatin1Char('/'))) {
+                snapshot.path = snapshot.arguments.front();
+                snapshot.name = lastPathComponent(snapshot.path);
             }
         }
 
         // Path and arguments share their data with the snapshot: no copies.
-        StaticInfo entry{snapshot->startDate, snapshot->path, snapshot->arguments};
+        StaticInfo entry{snapshot.startDate, std::move(read->kernelName), snapshot.path,
+                         snapshot.arguments};
         if (cached)
             old->second = std::move(entry);
         else
             cache.emplace(pid, std::move(entry));
         seen.push_back(pid);
-        result.emplace(pid, std::move(*snapshot));
+        result.emplace(pid, std::move(snapshot));
     }
 
     std::sort(seen.begin(), seen.end());

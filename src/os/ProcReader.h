@@ -28,10 +28,13 @@ struct Basics {
     bool operator==(const Basics&) const = default;
 };
 
-// What cannot change for one process instance; valid for a pid only while the
-// process's start time equals `start`.
+// What cannot change for one program run; valid for a pid only while the
+// process's start time equals `start` (else the pid was reused) and its kernel
+// name equals `kernelName` (else the process ran exec, which keeps the pid and
+// the start time but loads a new program with new arguments).
 struct StaticInfo {
     std::optional<Timestamp> start;
+    QString kernelName;
     QString path;
     QStringList arguments;
 
@@ -85,7 +88,7 @@ std::optional<Basics> basics(Pid pid, const ProcPlatform& platform = systemPlatf
 std::optional<QString> pidPath(Pid pid, const ProcPlatform& platform = systemPlatform());
 
 // One process without arguments and working directory; `cached` (the cache
-// entry for the pid) supplies the path when its start time matches.
+// entry for the pid) supplies the path when it is valid for the process.
 std::optional<ProcSnapshot> snapshot(Pid pid, const StaticInfo* cached = nullptr,
                                      const ProcPlatform& platform = systemPlatform());
 

@@ -216,9 +216,12 @@ Inventory sample(bool includeAll, const Sources& sources,
     // The launchd facts, the socket holders and the processes share nothing
     // until the builder, and each mostly waits on the kernel or on a command:
     // the first two are read on threads of their own while this one reads the
-    // processes.
-    auto launchd = std::async(std::launch::async, [&sources] {
+    // processes. Without launchd there are no such facts and no thread.
+    const auto policy = sources.host.hasLaunchd ? std::launch::async : std::launch::deferred;
+    auto launchd = std::async(policy, [&sources] {
         SampleInput facts;
+        if (!sources.host.hasLaunchd)
+            return facts;
         facts.jobs = JobScanner::scanJobs(sources.folders);
         // Whatever launchctl printed is parsed, also after a failure or a time-out;
         // after a time-out it is not asked a second time.
@@ -261,6 +264,7 @@ Inventory sample(bool includeAll, const Sources& sources,
     input.includeApple = includeAll;
     input.ownPid = sources.ownPid;
     input.uid = sources.uid;
+    input.host = sources.host;
     input.resolvePath = &Sampler::standardResolvePath;
     return InventoryBuilder::build(input);
 }

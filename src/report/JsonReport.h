@@ -11,6 +11,7 @@
 #include "launchd/JobScanner.h"
 #include "launchd/LaunchctlState.h"
 #include "launchd/SystemTools.h"
+#include "os/HostRules.h"
 #include "os/ProcSnapshot.h"
 
 class QSettings;
@@ -30,6 +31,8 @@ struct Sources {
     JobScanner::JobFolders folders = JobScanner::JobFolders::standard();
     Uid uid = 0;
     Pid ownPid = 0;
+    // Where it has no launchd, no launchd tool is run and no job folder read.
+    HostRules host = Hosts::current();
 
     // The real tools and folders, this process's user and pid.
     static Sources standard();
@@ -66,7 +69,8 @@ std::optional<QString> writeAll(std::FILE* stream, QByteArrayView bytes);
 
 // The whole report mode: reads the stored login items, samples, renders and
 // writes to standard output. Each launchd source that could not be read gives
-// one warning line on standard error; the document is written all the same.
+// one warning line on standard error (none where the system has no launchd);
+// the document is written all the same.
 // Returns the exit status: 0 when the document was written, 1 after one line
 // on standard error when it could not be produced or written.
 int printJSONReport(bool includeAll);

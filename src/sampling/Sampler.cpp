@@ -102,6 +102,25 @@ SampleInput Sampler::pass(bool includeApple) {
     }
     PortMap ports = ProcReader::listeningPortsOf(own, state.socketOwners, *env.platform);
 
+    SampleInput input;
+    if (env.host.hasLaunchd)
+        readLaunchd(processes, input);
+    input.processes = std::move(processes);
+    input.ports = std::move(ports);
+    input.cpu = state.cpu.lastCPU;
+    input.loginItems = state.loginItems;
+    input.includeApple = includeApple;
+    input.ownPid = env.ownPid;
+    input.uid = env.uid;
+    input.host = env.host;
+    input.resolvePath = &Sampler::standardResolvePath;
+    return input;
+}
+
+void Sampler::readLaunchd(const ProcessTable& processes, SampleInput& input) {
+    State& state = *m_state;
+    const Environment& env = m_environment;
+
     // The job table changes when launchd starts or loses a child; a quiet
     // machine keeps its table without running launchctl.
     QSet<Pid> children = launchdChildrenOf(processes);
@@ -129,8 +148,6 @@ SampleInput Sampler::pass(bool includeApple) {
         state.jobsStamp = std::move(stamp);
     }
 
-    SampleInput input;
-    input.processes = std::move(processes);
     input.jobs = state.jobs;
     input.launchctl = state.launchctl;
     input.disabled = disabled.labels;
@@ -138,14 +155,6 @@ SampleInput Sampler::pass(bool includeApple) {
         if (warning)
             input.warnings.append(*warning);
     }
-    input.ports = std::move(ports);
-    input.cpu = state.cpu.lastCPU;
-    input.loginItems = state.loginItems;
-    input.includeApple = includeApple;
-    input.ownPid = env.ownPid;
-    input.uid = env.uid;
-    input.resolvePath = &Sampler::standardResolvePath;
-    return input;
 }
 
 void Sampler::updateCpuHistory(CpuHistory& history, const ProcessTable& processes,
@@ -199,11 +208,16 @@ std::optional<Sampler::LoginItems> Sampler::loginItemsFrom(const CommandResult& 
 }
 
 QFuture<std::optional<Sampler::LoginItems>>
-Sampler::readLoginItems(const SystemTools::Locations& tools, Uid uid,
+Sampler::readLoginItems(const SystemTools::Locations& tools, Uid uid, const HostRules& host,
                         std::shared_ptr<const CommandRunner::Stop> stop) {
     auto promise = std::make_shared<QPromise<std::optional<LoginItems>>>();
     QFuture<std::optional<LoginItems>> future = promise->future();
     promise->start();
+    if (!host.hasLaunchd) {
+        promise->addResult(std::nullopt);
+        promise->finish();
+        return future;
+    }
     QThreadPool::globalInstance()->start([promise, tools, uid, stop = std::move(stop)] {
         const CommandResult dump = SystemTools::run(SystemTools::dumpLoginItems(tools), stop.get());
         promise->addResult(loginItemsFrom(dump, uid));

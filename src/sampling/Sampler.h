@@ -23,9 +23,11 @@ class SerialExecutor;
 
 // Takes sampling passes on request and keeps what can be reused between them:
 // per-process static information, the CPU history, the launchd job table, the
-// disabled labels and the scanned job definitions. Every operation runs on the
-// sampler's own thread, one after another in the order they were asked for; the
-// caller gets a QFuture and never blocks.
+// disabled labels and the scanned job definitions. Where the host has no
+// launchd, a pass asks no launchd tool and reads no job folder, and login items
+// are never read. Every operation runs on the sampler's own thread, one after
+// another in the order they were asked for; the caller gets a QFuture and
+// never blocks.
 class Sampler {
 public:
     using StaticInfo = ProcReader::StaticInfo;
@@ -41,6 +43,9 @@ public:
         Pid ownPid = currentPid();
         const ProcPlatform* platform = &ProcReader::systemPlatform();
         std::function<Clock::time_point()> now = [] { return Clock::now(); };
+        // The rules of the system sampled: whether launchd exists, and what the
+        // inventory counts as part of the system.
+        HostRules host = Hosts::current();
 
         static Uid currentUid();
         static Pid currentPid();
@@ -78,12 +83,13 @@ public:
     QFuture<void> setLoginItems(LoginItems items);
 
     // The login items from the background-task dump, or none when the dump was
-    // refused, failed or does not look like one. Runs on the global thread pool,
-    // never on a sampler's thread, since the system's password prompt can keep
-    // the tool waiting for minutes; a requested `stop` ends the tool (none).
+    // refused, failed or does not look like one, or when `host` has no launchd
+    // (then no tool is run). Runs on the global thread pool, never on a
+    // sampler's thread, since the system's password prompt can keep the tool
+    // waiting for minutes; a requested `stop` ends the tool (none).
     static QFuture<std::optional<LoginItems>>
     readLoginItems(const SystemTools::Locations& tools = SystemTools::Locations::standard(),
-                   Uid uid = Environment::currentUid(),
+                   Uid uid = Environment::currentUid(), const HostRules& host = Hosts::current(),
                    std::shared_ptr<const CommandRunner::Stop> stop = {});
 
     // The blocking part of readLoginItems().
@@ -110,6 +116,9 @@ private:
     struct State;
 
     SampleInput pass(bool includeApple);
+    // Brings the job table, the disabled labels and the job definitions up to
+    // date where they may have changed, and puts them into `input`.
+    void readLaunchd(const ProcessTable& processes, SampleInput& input);
 
     Environment m_environment;
     std::unique_ptr<State> m_state;

@@ -1,5 +1,5 @@
-// Catches: a stale per-process cache after pid reuse, /proc fields parsed off
-// by one, socket owners lost or kept when processes come and go.
+// Catches: a stale per-process cache after pid reuse or exec, /proc fields
+// parsed off by one, socket owners lost or kept when processes come and go.
 //
 // The process reader: parsers on text captured from Debian 12, caching and
 // socket owners on a scripted platform, a written proc root and real children.
@@ -111,6 +111,7 @@ TEST(ProcReaderReadAll, OwnArgumentsOutsideTheSystemCachedForOneInstance) {
         {23, 502, "/usr/bin/other", {"other"}, "other /usr/bin/other  -"},
         {30, 501, "", {"/opt/daemon", "-f"}, "daemon /opt/daemon /opt/daemon,-f /home/u"},
         {31, 501, "", {"daemon"}, "kname  daemon /home/u"},
+        {32, 501, "/opt/late", {}, "late /opt/late  /home/u"},
     };
     FakeProcPlatform platform;
     for (const auto& [pid, uid, path, arguments, read] : rows)
@@ -131,8 +132,10 @@ TEST(ProcReaderReadAll, OwnArgumentsOutsideTheSystemCachedForOneInstance) {
     EXPECT_EQ(ProcReader::readAll(cache, platform), table);
     EXPECT_FALSE(platform.staticReads.contains(22));
 
-    // Pid 22 reused by a new process; 31 exits while 30 is read; 23 is gone.
+    // Pid 22 reused by a new process; 31 exits while 30 is read; 23 is gone;
+    // 32, read in the middle of its start, now shows its arguments.
     platform.processes[22] = process(501, "/bin/new", 99, {"new"});
+    platform.processes[32].arguments = {"late"};
     platform.onOpen = [&](Pid pid) {
         if (pid == 30)
             platform.processes.erase(31);
@@ -140,7 +143,8 @@ TEST(ProcReaderReadAll, OwnArgumentsOutsideTheSystemCachedForOneInstance) {
     platform.processes.erase(23);
     const ProcessTable next = ProcReader::readAll(cache, platform);
     EXPECT_EQ(next.at(22).arguments, QStringList{"new"});
-    EXPECT_EQ(cache.at(22), (ProcReader::StaticInfo{99.0, "/bin/new", {"new"}}));
+    EXPECT_EQ(next.at(32).arguments, QStringList{"late"});
+    EXPECT_EQ(cache.at(22), (ProcReader::StaticInfo{99.0, "kname", "/bin/new", {"new"}}));
     for (const Pid pid : {31, 23})
         EXPECT_FALSE(next.contains(pid) || cache.contains(pid)) << pid;
     EXPECT_EQ(platform.openHandles, 0);
@@ -314,6 +318,29 @@ TEST(RealProcesses, ASharedSocketIsFollowedAndEveryFieldRead) {
     EXPECT_FALSE(ProcReader::readAll(cache).contains(pid));
     EXPECT_FALSE(cache.contains(pid));
     EXPECT_TRUE(ProcReader::listeningPorts({pid}, owners).empty());
+}
+
+// exec keeps the pid and the start time but loads another program.
+TEST(RealProcesses, AProcessThatRunsExecIsReadAgain) {
+    int go[2], up[2];
+    ASSERT_TRUE(pipe(go) == 0 && pipe(up) == 0);
+    // Waits for a byte, then becomes a shell that says it runs and waits.
+    ChildProcess child(
+        {"/usr/bin/python3", "-c",
+         "import os, sys; os.read(int(sys.argv[1]), 1); "
+         "os.execv('/bin/sh', ['sh', '-c', 'echo >&$0; read x <&$1'] + sys.argv[2:])",
+         QString::number(go[0]), QString::number(up[1]), QString::number(go[0])});
+    ProcReader::StaticInfoCache cache;
+    const ProcessTable before = ProcReader::readAll(cache);
+    char byte = 0;
+    const bool execed = write(go[1], "x", 1) == 1 && read(up[0], &byte, 1) == 1;
+    for (const int end : {go[0], go[1], up[0], up[1]})
+        close(end);
+    ASSERT_TRUE(execed && before.contains(child.pid()));
+    const ProcSnapshot after = ProcReader::readAll(cache).at(child.pid());
+    EXPECT_EQ(after.startDate, before.at(child.pid()).startDate);
+    EXPECT_EQ(after.path, QFileInfo(QStringLiteral("/bin/sh")).canonicalFilePath());
+    EXPECT_EQ(after.arguments.mid(0, 2), (QStringList{"sh", "-c"}));
 }
 
 } // namespace

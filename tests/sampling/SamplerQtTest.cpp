@@ -1,5 +1,6 @@
 // Catches: launchctl or sfltool run when nothing changed (or not run when
-// something did), passes out of order or blocking the main thread, CPU shares
+// something did, or run at all where there is no launchd), job folders read
+// without launchd, passes out of order or blocking the main thread, CPU shares
 // computed over too short a span or across a reused pid.
 //
 // The sampler over a scripted process table, stand-in tools, a temporary home; its executor.
@@ -64,6 +65,7 @@ struct Fixture {
         env.folders = {home.path(), home.path() + QStringLiteral("/Global/LaunchAgents"),
                        home.path() + QStringLiteral("/Global/LaunchDaemons")};
         env.platform = &platform;
+        env.host = Hosts::macosRules();
         env.now = [this] { return Sampler::Clock::time_point(std::chrono::milliseconds(clockMs)); };
         return env;
     }
@@ -195,6 +197,20 @@ private Q_SLOTS:
         sampler.forgetLaunchdState();
         QCOMPARE(pass(4, 2).value(0), QStringLiteral("org.example.first=/d"));
         pass(4, 2);
+    }
+
+    // Without launchd no tool is run and no job folder read, not even in a
+    // first pass, which asks for everything where launchd exists.
+    void withoutLaunchdNoToolRunsAndNoJobIsRead() {
+        Fixture f;
+        QVERIFY(writePlist(f.agents() + QStringLiteral("/org.example.first.plist"),
+                           QStringLiteral("/a")));
+        Sampler::Environment env = f.environment();
+        env.host = Hosts::linuxRules();
+        const SampleInput input = Sampler(env).collect(false).result();
+        QVERIFY(input.jobs.isEmpty() && input.warnings.isEmpty());
+        QVERIFY(!Sampler::readLoginItems(env.tools, env.uid, env.host).result());
+        QCOMPARE(f.tools.callCount({}), 0);
     }
 };
 
