@@ -8,7 +8,7 @@ namespace {
 
 // Plural source text to its singular. Contexts do not matter: a count text
 // reads the same wherever it appears.
-constexpr std::array<std::pair<const char*, const char*>, 9> singulars = {{
+constexpr std::array<std::pair<const char*, const char*>, 10> singulars = {{
     {"%n processes", "%n process"},
     {"%n bytes", "%n byte"},
     {"%n helpers", "%n helper"},
@@ -18,6 +18,7 @@ constexpr std::array<std::pair<const char*, const char*>, 9> singulars = {{
     {"%n weeks ago", "%n week ago"},
     {"%n months ago", "%n month ago"},
     {"%n years ago", "%n year ago"},
+    {"Quillmarsh: %n background items", "Quillmarsh: %n background item"},
 }};
 
 } // namespace

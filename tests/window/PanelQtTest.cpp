@@ -1,16 +1,50 @@
 // Catches: a panel placed off screen, a refresh loop that does not start when
-// the panel shows or does not stop once Escape has hidden it.
+// the panel shows or does not stop once Escape has hidden it, a tray picture
+// that vanishes on a dark or a light panel, a count squeezed too small to read
+// in a 22-pixel slot, a tooltip without the count, a picture that keeps the
+// old theme's colours.
 //
-// The panel's life cycle and placement.
+// The panel's life cycle and placement, and the tray item.
 
+#include <QApplication>
+#include <QLocale>
+#include <QPainter>
+#include <QSystemTrayIcon>
 #include <QTest>
 
 #include "window/ItemIcon.h"
+#include "window/MenuBarItem.h"
 #include "window/Panel.h"
 #include "window/RootView.h"
 #include "window/WindowFixtures.h"
 
 using namespace WindowFixtures;
+
+namespace {
+
+QPalette theme(QColor window, QColor text, QColor highlight) {
+    QPalette palette;
+    palette.setColor(QPalette::Window, window);
+    palette.setColor(QPalette::WindowText, text);
+    palette.setColor(QPalette::Highlight, highlight);
+    palette.setColor(QPalette::HighlightedText, Qt::white);
+    return palette;
+}
+
+// The tray's 22-pixel slot on a panel of `panel` colour.
+QImage onPanel(const QIcon& icon, QColor panel) {
+    QImage slot(22, 22, QImage::Format_RGB32);
+    slot.fill(panel);
+    QPainter painter(&slot);
+    icon.paint(&painter, slot.rect());
+    return slot;
+}
+
+double lightness(QRgb pixel) {
+    return (0.2126 * qRed(pixel) + 0.7152 * qGreen(pixel) + 0.0722 * qBlue(pixel)) / 255;
+}
+
+} // namespace
 
 class PanelQtTest : public QObject {
     Q_OBJECT
@@ -28,6 +62,64 @@ private Q_SLOTS:
             {"at the pointer", QRect(), QPoint(400, 300), below, QPoint(210, 305)}};
         for (const auto& [what, anchor, pointer, available, corner] : rows)
             QVERIFY2(Panel::placement({380, 560}, anchor, pointer, available) == corner, what);
+    }
+
+    // Under a light and a dark theme, on a dark and a light panel: the glyph
+    // stands out from the panel, and the count's digits stand at least 7 of
+    // the slot's 22 pixels tall.
+    void theTrayPictureReadsOnDarkAndLightPanels() {
+        const QPalette themes[] = {
+            theme(QColor(0xef, 0xef, 0xef), Qt::black, QColor(0x30, 0x8c, 0xc6)),
+            theme(QColor(0x2b, 0x2b, 0x2b), QColor(0xf0, 0xf0, 0xf0), QColor(0x2a, 0x82, 0xda))};
+        for (const QPalette& palette : themes) {
+            for (const QColor panel : {QColor(0x20, 0x21, 0x24), QColor(0xf2, 0xf2, 0xf2)}) {
+                const QString where =
+                    palette.color(QPalette::Window).name() + " on " + panel.name();
+                const QImage bare = onPanel(MenuBarIcon::icon(std::nullopt, palette), panel);
+                const QImage eight = onPanel(MenuBarIcon::icon(8, palette), panel);
+                const QImage one = onPanel(MenuBarIcon::icon(1, palette), panel);
+                int standsOut = 0;
+                int top = 22;
+                int bottom = -1;
+                for (int y = 0; y < 22; ++y) {
+                    for (int x = 0; x < 22; ++x) {
+                        standsOut +=
+                            std::abs(lightness(bare.pixel(x, y)) - lightness(panel.rgb())) > 0.4;
+                        // Where an 8 and a 1 differ: the digits' height.
+                        if (std::abs(lightness(eight.pixel(x, y)) - lightness(one.pixel(x, y))) >
+                            0.25) {
+                            top = std::min(top, y);
+                            bottom = std::max(bottom, y);
+                        }
+                    }
+                }
+                QVERIFY2(standsOut >= 40, qPrintable(where));
+                QVERIFY2(bottom - top + 1 >= 7, qPrintable(where));
+            }
+        }
+    }
+
+    // The tooltip tells the count, and a new theme recolours the picture.
+    void theTrayItemFollowsTheCountAndTheTheme() {
+        QTemporaryDir dir;
+        auto model = makeModel(dir);
+        Panel panel(model.get(), true);
+        MenuBarItem item(model.get(), &panel);
+        QList<BackgroundItem> items;
+        for (const char* id : {"a", "b", "c"})
+            items.append(running(id, id, 1));
+        model->setInventoryForTesting(inventory(items));
+        QCOMPARE(item.shownCount(), 3);
+        QVERIFY2(item.trayIcon()->toolTip().contains(QLocale().toString(3)),
+                 qPrintable(item.trayIcon()->toolTip()));
+
+        const QPalette before = QApplication::palette();
+        const QImage shown = item.trayIcon()->icon().pixmap(22, 22).toImage();
+        QApplication::setPalette(
+            theme(QColor(0x2b, 0x2b, 0x2b), QColor(0xf0, 0xf0, 0xf0), QColor(0x2a, 0x82, 0xda)));
+        const QImage recoloured = item.trayIcon()->icon().pixmap(22, 22).toImage();
+        QApplication::setPalette(before);
+        QVERIFY(shown != recoloured);
     }
 
     void showingThePanelRunsTheLoopAndEscapeOnTheListHidesIt() {
