@@ -21,8 +21,9 @@ namespace MenuBarIcon {
 
 namespace {
 
-// The pixel sizes trays ask for: 16 to 24 on panels, more on dense screens.
-constexpr int sizes[] = {16, 22, 24, 32, 48, 64};
+// The pixel sizes trays ask for: 16 to 24 on panels (a 22-pixel panel may
+// give 20), more on dense screens.
+constexpr int sizes[] = {16, 18, 20, 22, 24, 32, 48, 64};
 
 QString tr(const char* text, int n = -1) {
     return QCoreApplication::translate("MenuBarItem", text, nullptr, n);
@@ -84,10 +85,10 @@ QFont badgeFont(qreal pixelSize) {
 
 void drawBadge(QPainter& painter, int pixels, const QString& text, const QPalette& palette) {
     const qreal height = std::round(pixels * 0.56);
-    const qreal padding = height * 0.25;
-    // The largest font up to 5/6 of the badge's height whose text fits the
+    const qreal padding = height * 0.2;
+    // The largest font up to the badge's height less a pixel whose text fits the
     // width of the picture.
-    QFont font = badgeFont(height * 5 / 6);
+    QFont font = badgeFont(height - 1);
     qreal textWidth = QFontMetricsF(font).horizontalAdvance(text);
     while (textWidth + 2 * padding > pixels && font.pixelSize() > 6) {
         font.setPixelSize(font.pixelSize() - 1);

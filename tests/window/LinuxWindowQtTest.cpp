@@ -5,11 +5,7 @@
 // The list with its More menu, the detail of a user's command with two path
 // rows, and the settings, under the rules of the machine the test runs on.
 
-#include <QAbstractButton>
 #include <QAction>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMenu>
 #include <QTest>
 
 #include "window/ItemIcon.h"
@@ -41,11 +37,7 @@ private Q_SLOTS:
         root.show();
         QVERIFY(QTest::qWaitForWindowExposed(&root));
 
-        BackgroundItem item = running("exe:/opt/chat/bin/node", "chat-api", 1, {3000}, me);
-        item.primary->path = "/opt/chat/bin/node";
-        item.primary->workingDirectory = "/srv/chat-api";
-        item.primary->arguments = QStringList{item.primary->path, "server.js"};
-        item.members = {*item.primary};
+        const BackgroundItem item = userCommand();
         model->setInventoryForTesting(inventory({item, running("b", "beta", 2)}));
         if (screen == "detail")
             model->setScreen(AppModel::Screen::detail(item.id));
@@ -57,20 +49,13 @@ private Q_SLOTS:
         QWidget* shown = root.currentScreen();
         QStringList texts;
         for (QWidget* widget : shown->findChildren<QWidget*>()) {
-            if (!widget->isVisibleTo(shown))
-                continue;
-            texts << widget->accessibleName() << widget->toolTip();
-            if (auto* label = qobject_cast<QLabel*>(widget))
-                texts << label->text();
-            if (auto* button = qobject_cast<QAbstractButton*>(widget))
-                texts << button->text();
-            if (auto* edit = qobject_cast<QLineEdit*>(widget))
-                texts << edit->placeholderText();
+            if (widget->isVisibleTo(shown))
+                texts << widget->accessibleName() << widget->toolTip()
+                      << widget->property("text").toString()
+                      << widget->property("placeholderText").toString();
         }
-        for (QMenu* menu : shown->findChildren<QMenu*>()) {
-            for (QAction* action : menu->actions())
-                texts << action->text();
-        }
+        for (QAction* action : shown->findChildren<QAction*>()) // the More menu's too
+            texts << action->text();
         for (const QString& text : texts) {
             for (const char* word :
                  {"Apple", "macOS", "Finder", "launchd", "Library", "menu bar", "⌘"})

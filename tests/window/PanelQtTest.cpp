@@ -22,17 +22,18 @@ using namespace WindowFixtures;
 
 namespace {
 
-QPalette theme(QColor window, QColor text, QColor highlight) {
+// A light or a dark theme with blue highlights.
+QPalette theme(bool dark) {
     QPalette palette;
-    palette.setColor(QPalette::Window, window);
-    palette.setColor(QPalette::WindowText, text);
-    palette.setColor(QPalette::Highlight, highlight);
+    palette.setColor(QPalette::Window, QColor(dark ? 0x2b2b2b : 0xefefef));
+    palette.setColor(QPalette::WindowText, QColor(dark ? 0xf0f0f0 : 0x000000));
+    palette.setColor(QPalette::Highlight, QColor(0x2a82da));
     palette.setColor(QPalette::HighlightedText, Qt::white);
     return palette;
 }
 
-// The tray's 22-pixel slot on a panel of `panel` colour.
-QImage onPanel(const QIcon& icon, QColor panel) {
+// The tray's 22-pixel slot on a panel of colour `panel`.
+QImage onPanel(const QIcon& icon, QRgb panel) {
     QImage slot(22, 22, QImage::Format_RGB32);
     slot.fill(panel);
     QPainter painter(&slot);
@@ -40,8 +41,12 @@ QImage onPanel(const QIcon& icon, QColor panel) {
     return slot;
 }
 
-double lightness(QRgb pixel) {
-    return (0.2126 * qRed(pixel) + 0.7152 * qGreen(pixel) + 0.0722 * qBlue(pixel)) / 255;
+// The difference in lightness of two pixels, from 0 to 1.
+double contrast(QRgb a, QRgb b) {
+    const auto lightness = [](QRgb pixel) {
+        return (0.2126 * qRed(pixel) + 0.7152 * qGreen(pixel) + 0.0722 * qBlue(pixel)) / 255;
+    };
+    return std::abs(lightness(a) - lightness(b));
 }
 
 } // namespace
@@ -65,36 +70,33 @@ private Q_SLOTS:
     }
 
     // Under a light and a dark theme, on a dark and a light panel: the glyph
-    // stands out from the panel, and the count's digits stand at least 7 of
+    // stands out from the panel, and a two-digit count stands at least 8 of
     // the slot's 22 pixels tall.
     void theTrayPictureReadsOnDarkAndLightPanels() {
-        const QPalette themes[] = {
-            theme(QColor(0xef, 0xef, 0xef), Qt::black, QColor(0x30, 0x8c, 0xc6)),
-            theme(QColor(0x2b, 0x2b, 0x2b), QColor(0xf0, 0xf0, 0xf0), QColor(0x2a, 0x82, 0xda))};
-        for (const QPalette& palette : themes) {
-            for (const QColor panel : {QColor(0x20, 0x21, 0x24), QColor(0xf2, 0xf2, 0xf2)}) {
-                const QString where =
-                    palette.color(QPalette::Window).name() + " on " + panel.name();
-                const QImage bare = onPanel(MenuBarIcon::icon(std::nullopt, palette), panel);
-                const QImage eight = onPanel(MenuBarIcon::icon(8, palette), panel);
-                const QImage one = onPanel(MenuBarIcon::icon(1, palette), panel);
+        for (const bool dark : {false, true}) {
+            for (const QRgb panel : {0xff202124u, 0xfff2f2f2u}) {
+                const QImage bare = onPanel(MenuBarIcon::icon(std::nullopt, theme(dark)), panel);
+                const QImage eight = onPanel(MenuBarIcon::icon(88, theme(dark)), panel);
+                const QImage one = onPanel(MenuBarIcon::icon(11, theme(dark)), panel);
                 int standsOut = 0;
                 int top = 22;
                 int bottom = -1;
                 for (int y = 0; y < 22; ++y) {
                     for (int x = 0; x < 22; ++x) {
-                        standsOut +=
-                            std::abs(lightness(bare.pixel(x, y)) - lightness(panel.rgb())) > 0.4;
-                        // Where an 8 and a 1 differ: the digits' height.
-                        if (std::abs(lightness(eight.pixel(x, y)) - lightness(one.pixel(x, y))) >
-                            0.25) {
+                        standsOut += contrast(bare.pixel(x, y), panel) > 0.4;
+                        // Where 88 and 11 differ: the digits' height.
+                        if (contrast(eight.pixel(x, y), one.pixel(x, y)) > 0.25) {
                             top = std::min(top, y);
                             bottom = std::max(bottom, y);
                         }
                     }
                 }
-                QVERIFY2(standsOut >= 40, qPrintable(where));
-                QVERIFY2(bottom - top + 1 >= 7, qPrintable(where));
+                QVERIFY2(standsOut >= 40 && bottom - top + 1 >= 8,
+                         qPrintable(QStringLiteral("dark theme %1, panel %2: %3 pixels, %4 high")
+                                        .arg(dark)
+                                        .arg(panel, 0, 16)
+                                        .arg(standsOut)
+                                        .arg(bottom - top + 1)));
             }
         }
     }
@@ -115,8 +117,7 @@ private Q_SLOTS:
 
         const QPalette before = QApplication::palette();
         const QImage shown = item.trayIcon()->icon().pixmap(22, 22).toImage();
-        QApplication::setPalette(
-            theme(QColor(0x2b, 0x2b, 0x2b), QColor(0xf0, 0xf0, 0xf0), QColor(0x2a, 0x82, 0xda)));
+        QApplication::setPalette(theme(true));
         const QImage recoloured = item.trayIcon()->icon().pixmap(22, 22).toImage();
         QApplication::setPalette(before);
         QVERIFY(shown != recoloured);

@@ -203,11 +203,7 @@ private Q_SLOTS:
     }
     void everyControlHasItsOwnAccessibleName() {
         QFETCH(QString, screen);
-        BackgroundItem process = running("exe:/opt/chat/bin/node", "chat-api", 1, {3000}, me);
-        process.primary->path = "/opt/chat/bin/node";
-        process.primary->workingDirectory = "/srv/chat-api";
-        process.primary->arguments = QStringList{process.primary->path, "server.js"};
-        process.members = {*process.primary};
+        const BackgroundItem process = userCommand();
         const Inventory items =
             inventory({process, running("b", "beta", 2)}, {job("com.example.nightly")});
         if (screen == "list") {
@@ -223,19 +219,15 @@ private Q_SLOTS:
         QWidget* shown = m_root->currentScreen();
         QHash<QString, QString> names; // name -> the control that has it
         for (QWidget* widget : shown->findChildren<QWidget*>()) {
-            const bool control =
-                qobject_cast<QAbstractButton*>(widget) || qobject_cast<QLineEdit*>(widget) ||
-                qobject_cast<QComboBox*>(widget) || qobject_cast<QAbstractItemView*>(widget);
-            if (!control || !widget->isVisibleTo(shown))
+            if (!widget->isVisibleTo(shown) ||
+                !(qobject_cast<QAbstractButton*>(widget) || qobject_cast<QLineEdit*>(widget) ||
+                  qobject_cast<QComboBox*>(widget) || qobject_cast<QAbstractItemView*>(widget)))
                 continue;
-            const QString what = widget->metaObject()->className() + QStringLiteral(" ") +
-                                 widget->objectName() + QStringLiteral(" ") + widget->toolTip();
+            const QString what = widget->metaObject()->className() + (" " + widget->objectName());
             const QString name =
                 QAccessible::queryAccessibleInterface(widget)->text(QAccessible::Name);
-            QVERIFY2(!name.isEmpty(), qPrintable("no name: " + what));
-            QVERIFY2(
-                !names.contains(name),
-                qPrintable(QStringLiteral("\"%1\" names %2 and %3").arg(name, names[name], what)));
+            QVERIFY2(!name.isEmpty() && !names.contains(name),
+                     qPrintable(what + " named \"" + name + "\" like " + names.value(name)));
             names.insert(name, what);
         }
         QVERIFY(names.size() >= 4);
