@@ -18,7 +18,7 @@ constexpr std::array<std::pair<const char*, const char*>, 10> singulars = {{
     {"%n weeks ago", "%n week ago"},
     {"%n months ago", "%n month ago"},
     {"%n years ago", "%n year ago"},
-    {"Quillmarsh: %n background items", "Quillmarsh: %n background item"},
+    {"Quillmarsh: %Ln background items", "Quillmarsh: %Ln background item"},
 }};
 
 } // namespace

@@ -165,8 +165,8 @@ QIcon icon(std::optional<int> count, const QPalette& palette) {
 QString toolTip(std::optional<int> count) {
     if (!count)
         return QStringLiteral("Quillmarsh");
-    //: %n is the number of running background items
-    return tr("Quillmarsh: %n background items", *count);
+    //: %Ln is the number of running background items
+    return tr("Quillmarsh: %Ln background items", *count);
 }
 
 } // namespace MenuBarIcon
