@@ -1,82 +1,100 @@
 #!/usr/bin/env bash
-# Takes docs/screenshots/*.png: the real quillmarsh window on a virtual X
-# display (Xvfb, no tray, so the panel opens as an ordinary window), with the
-# stand-in system tools and a few real background processes to list: the list,
-# the detail of a web server with its port, the detail of a parked job, and
-# the settings.
+# Takes docs/screenshots/*.png from the real quillmarsh on a virtual X display
+# (Xvfb), under the rules of the machine it runs on, with a throwaway home and
+# two real commands of the user's to list: a web server started from a shell
+# in its project folder, and a script run by bash.
+#   list.png, detail-running.png, settings.png: the panel as an ordinary
+#     window (no tray yet, so it opens at once);
+#   tray-dark.png, tray-light.png: the tray icon with its count on a dark and
+#     on a light 22-pixel panel (trayer), enlarged three times pixel for pixel.
+# Needs Xvfb, xdotool, ImageMagick and trayer (scripts/setup.sh installs them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 build_dir=${QUILLMARSH_BUILD_DIR:-build}
 binary="$root/$build_dir/src/quillmarsh"
 shots="$root/docs/screenshots"
-out="$shots/list.png"
-display_number=${SCREENSHOT_DISPLAY:-99}
 
+for tool in Xvfb xdotool xwininfo import convert trayer python3 setsid; do
+    if ! command -v "$tool" >/dev/null; then
+        echo "screenshots: $tool is missing (scripts/setup.sh installs it)" >&2
+        exit 1
+    fi
+done
 cmake --build "$build_dir" --target quillmarsh quillmarsh_window -- -j2 >/dev/null
-mkdir -p "$(dirname "$out")"
+mkdir -p "$shots"
 
 work=$(mktemp -d)
-pids=()
+# Each started program leads its own process group, ended whole.
+groups=()
+xvfb=""
 cleanup() {
-    for pid in "${pids[@]}"; do
-        kill "$pid" 2>/dev/null || true
+    for group in "${groups[@]}"; do
+        kill -- "-$group" 2>/dev/null || true
     done
+    [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null || true
     wait 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
+start() {
+    setsid "$@" &
+    groups+=($!)
+}
+stop_last() {
+    local group=${groups[-1]}
+    kill -- "-$group" 2>/dev/null || true
+    wait "$group" 2>/dev/null || true
+    unset 'groups[-1]'
+}
 
+# A display nobody uses.
+display_number=${SCREENSHOT_DISPLAY:-}
+if [ -z "$display_number" ]; then
+    for n in $(seq 90 140); do
+        if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
+            display_number=$n
+            break
+        fi
+    done
+fi
 Xvfb ":$display_number" -screen 0 900x700x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-pids+=($!)
+xvfb=$!
 export DISPLAY=":$display_number"
 for _ in $(seq 50); do
     xdotool getdisplaygeometry >/dev/null 2>&1 && break
     sleep 0.1
 done
 
-# Something to show: a web server on a loopback port and an idle command.
-# The server runs from a copy of python3 outside the system folders, as a
-# developer's own server would.
-mkdir -p "$work/webshop" "$work/bin"
-# (the interpreter itself: python3 on the PATH may be a launcher script)
-cp "$(python3 -c 'import os, sys; print(os.path.realpath(sys.executable))')" "$work/bin/webshop-server"
-(cd "$work/webshop" && exec "$work/bin/webshop-server" -m http.server --bind 127.0.0.1 8765) >"$work/http.log" 2>&1 &
-pids+=($!)
+# The user's commands, in a throwaway home.
+home="$work/home"
+mkdir -p "$home/projects/chat-api" "$home/projects/photo-sync" "$work/runtime"
+chmod 700 "$work/runtime"
+cat >"$home/projects/photo-sync/sync.sh" <<'SCRIPT'
+#!/bin/sh
+# Stands in for a sync loop.
+while :; do sleep 600; done
+SCRIPT
+start env -C "$home/projects/chat-api" \
+    bash -c 'python3 -m http.server 8765 --bind 127.0.0.1; true' >"$work/http.log" 2>&1
+start env -C "$home/projects/photo-sync" bash sync.sh
 for _ in $(seq 50); do
     grep -q "Serving HTTP" "$work/http.log" 2>/dev/null && break
     sleep 0.1
 done
-sleep 3600 &
-pids+=($!)
 
-# A throwaway home keeps the user's settings and agents out of the picture.
-# It holds one parked agent, as Disable auto-start leaves it.
-mkdir -p "$work/home/Library/LaunchAgents/Disabled"
-cat >"$work/home/Library/LaunchAgents/Disabled/com.example.photosync.plist" <<'PLIST'
-<?xml version="1.0" encoding="UTF-8"?>
-<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
-<plist version="1.0">
-<dict>
-    <key>Label</key>
-    <string>com.example.photosync</string>
-    <key>ProgramArguments</key>
-    <array>
-        <string>/usr/local/bin/photosync</string>
-        <string>--watch</string>
-        <string>/home/me/Pictures</string>
-    </array>
-    <key>RunAtLoad</key>
-    <true/>
-</dict>
-</plist>
-PLIST
-env HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" \
-    QUILLMARSH_TOOLS_DIR="$root/tests/support/standins" \
-    QT_QPA_PLATFORM=xcb QT_REDUCE_MOTION=1 LANG=C.UTF-8 \
-    "$binary" >"$work/quillmarsh.log" 2>&1 &
-pids+=($!)
+# quillmarsh as a user would start it: no session bus (the tray is the
+# display's), no theme of the desktop this script runs from.
+launch() {
+    start env -u DBUS_SESSION_BUS_ADDRESS -u WAYLAND_DISPLAY -u QT_QPA_PLATFORMTHEME \
+        -u QT_STYLE_OVERRIDE -u QUILLMARSH_HOST \
+        HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_RUNTIME_DIR="$work/runtime" \
+        QT_QPA_PLATFORM=xcb QT_REDUCE_MOTION=1 QT_SCALE_FACTOR=1 LANG=C.UTF-8 \
+        "$binary" >>"$work/quillmarsh.log" 2>&1
+}
 
+# The screens, the panel as a window.
+launch
 window=""
 for _ in $(seq 100); do
     window=$(xdotool search --name '^Quillmarsh$' 2>/dev/null | head -n1 || true)
@@ -90,34 +108,51 @@ if [ -z "$window" ]; then
 fi
 # The first pass and the header's counting need a moment.
 sleep 3
-
 shoot() {
     eval "$(xdotool getwindowgeometry --shell "$window")"
-    import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$1"
-    echo "wrote $1"
+    import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$shots/$1"
+    echo "wrote docs/screenshots/$1"
 }
-# Types into the search field (it has the focus on the list) and opens the
-# first match.
-open_item() {
-    xdotool key --window "$window" ctrl+a BackSpace
-    xdotool type --window "$window" --delay 20 "$1"
-    sleep 0.5
-    xdotool key --window "$window" Return
-    sleep 1.5
-}
-back_to_list() {
-    xdotool key --window "$window" Escape
-    sleep 1
-}
-
-xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus "$window"
-shoot "$out"
-open_item 8765
-shoot "$shots/detail-running.png"
-back_to_list
-open_item photosync
-shoot "$shots/detail-parked.png"
-back_to_list
+xdotool windowfocus "$window" 2>/dev/null || true
+shoot list.png
+# The search field has the focus: find the web server by its port and open it.
+xdotool type --window "$window" --delay 20 8765
+sleep 0.5
+xdotool key --window "$window" Return
+sleep 1.5
+shoot detail-running.png
+xdotool key --window "$window" Escape
+sleep 1
 xdotool key --window "$window" ctrl+comma
 sleep 1
-shoot "$shots/settings.png"
+shoot settings.png
+stop_last
+
+# The tray icon on a dark and on a light panel along the top of the screen.
+for panel in dark:0x202124 light:0xf2f2f2; do
+    name=${panel%%:*}
+    start trayer --edge top --align right --widthtype pixel --width 120 --height 22 \
+        --heighttype pixel --tint "${panel#*:}" --transparent true --alpha 0 \
+        --SetDockType true >"$work/trayer.log" 2>&1
+    trayer_group=${groups[-1]}
+    sleep 1
+    launch
+    # The first pass, then the count.
+    sleep 4
+    # The icon's window sits in the panel: "Quillmarsh": (...)  22x20+0+0  +377+1
+    icon_x=$(xwininfo -root -tree | awk '/"Quillmarsh": \("quillmarsh"/ && $(NF-1) ~ /^[1-6]?[0-9]x/ {
+        split($NF, at, "+"); print at[2]; exit }')
+    if [ -z "$icon_x" ]; then
+        echo "screenshots: the tray icon did not appear" >&2
+        cat "$work/quillmarsh.log" "$work/trayer.log" >&2
+        exit 1
+    fi
+    # The icon at the end of its panel, enlarged pixel for pixel.
+    import -window root -crop "90x22+$((icon_x + 23 - 90))+0" +repage png:- |
+        convert png:- -scale 300% "$shots/tray-$name.png"
+    echo "wrote docs/screenshots/tray-$name.png"
+    stop_last
+    kill -- "-$trayer_group" 2>/dev/null || true
+    wait "$trayer_group" 2>/dev/null || true
+    unset 'groups[-1]'
+done

@@ -11,7 +11,7 @@ namespace {
 
 // Plural source text to its singular. Contexts do not matter: a count text
 // reads the same wherever it appears.
-constexpr std::array<std::pair<const char*, const char*>, 9> singulars = {{
+constexpr std::array<std::pair<const char*, const char*>, 10> singulars = {{
     {"%n processes", "%n process"},
     {"%n bytes", "%n byte"},
     {"%n helpers", "%n helper"},
@@ -21,6 +21,7 @@ constexpr std::array<std::pair<const char*, const char*>, 9> singulars = {{
     {"%n weeks ago", "%n week ago"},
     {"%n months ago", "%n month ago"},
     {"%n years ago", "%n year ago"},
+    {"Quillmarsh: %Ln background items", "Quillmarsh: %Ln background item"},
 }};
 
 } // namespace

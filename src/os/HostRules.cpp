@@ -101,6 +101,8 @@ HostRules macosRules() {
     words.shortcutModifier = QStringLiteral("⌘");
     words.showCount = tr("Show count in menu bar");
     words.trayPlace = tr("menu bar");
+    words.reportCommandNote = tr("Prints the same inventory as JSON and exits. Add --all to "
+                                 "include Apple processes. Read-only.");
     return rules;
 }
 
@@ -216,6 +218,8 @@ HostRules linuxRules(const QString& systemName, Uid firstRegularUid) {
     words.shortcutModifier = QStringLiteral("Ctrl+");
     words.showCount = tr("Show count in the tray");
     words.trayPlace = tr("tray");
+    words.reportCommandNote = tr("Prints the same inventory as JSON and exits. Add --all to "
+                                 "include system processes. Read-only.");
     return rules;
 }
 

@@ -26,6 +26,7 @@ struct HostWords {
     QString shortcutModifier;    // "⌘" or "Ctrl+", put before a key
     QString showCount;           // the toggle of the count beside the icon
     QString trayPlace;           // "menu bar" or "tray"
+    QString reportCommandNote;   // what the report command prints, and what --all adds
 
     bool operator==(const HostWords&) const = default;
 };

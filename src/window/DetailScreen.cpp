@@ -25,6 +25,7 @@
 #include "inventory/ItemPresentation.h"
 #include "inventory/Origin.h"
 #include "model/AppModel.h"
+#include "os/HostRules.h"
 #include "window/ActionBar.h"
 #include "window/FileManager.h"
 #include "window/ItemBadge.h"
@@ -254,11 +255,20 @@ QWidget* rowView(const DetailRows::Row& row, QWidget* parent) {
         return button;
     };
     const QString path = row.value;
-    QPushButton* reveal = link(tr("Reveal in Finder"), QStringLiteral("reveal"));
+    // Each row has its own pair of buttons: their accessible names say which
+    // row they act on.
+    //: %1 is a button's label, %2 the title of the row it acts on ("Executable")
+    const auto actingOn = [&row](const QString& label) {
+        return tr("%1: %2").arg(label, row.title);
+    };
+    const QString revealText = Hosts::current().words.revealInFileManager;
+    QPushButton* reveal = link(revealText, QStringLiteral("reveal"));
+    reveal->setAccessibleName(actingOn(revealText));
     QObject::connect(reveal, &QPushButton::clicked, view, [path] { FileManager::reveal(path); });
     links->addWidget(reveal);
     if (row.canOpen) {
         QPushButton* open = link(tr("Open"), QStringLiteral("open"));
+        open->setAccessibleName(actingOn(tr("Open")));
         QObject::connect(open, &QPushButton::clicked, view, [path] { FileManager::open(path); });
         links->addWidget(open);
     }
@@ -399,6 +409,7 @@ DetailScreen::DetailScreen(AppModel* model, const QString& id, QWidget* parent)
     QPushButton* back = borderlessButton(QStringLiteral("chevron.left"), tr("Back"), header);
     back->setObjectName(QStringLiteral("detail.back"));
     back->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_BracketLeft));
+    back->setToolTip(ScreenStyle::shortcutHint(back->text(), QKeySequence(Qt::Key_BracketLeft)));
     connect(back, &QPushButton::clicked, this, [this] {
         if (m_model)
             m_model->setScreen(AppModel::Screen::list());
@@ -408,6 +419,10 @@ DetailScreen::DetailScreen(AppModel* model, const QString& id, QWidget* parent)
     m_copy = borderlessButton(QStringLiteral("doc.on.doc"), tr("Copy command"), header);
     m_copy->setObjectName(QStringLiteral("detail.copy"));
     m_copy->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_C));
+    m_copy->setToolTip(
+        ScreenStyle::shortcutHint(m_copy->text(), QKeySequence(Qt::SHIFT | Qt::Key_C)));
+    // The action bar has a Copy command button too; this one is told apart.
+    m_copy->setAccessibleName(tr("Copy command line"));
     connect(m_copy, &QPushButton::clicked, this, [this] {
         if (!m_item)
             return;

@@ -1,5 +1,6 @@
 #include "window/ListScreen.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include <QAbstractButton>
@@ -26,6 +27,7 @@
 
 #include "inventory/Explanations.h"
 #include "model/AppModel.h"
+#include "os/HostRules.h"
 #include "window/ItemBadge.h"
 #include "window/ItemIcon.h"
 #include "window/ItemListModel.h"
@@ -131,6 +133,7 @@ ListHeader::ListHeader(AppModel* model, bool animate, QWidget* parent)
     m_refresh = iconButton(QStringLiteral("arrow.clockwise"), tr("Refresh"),
                            QStringLiteral("refresh"), this);
     m_refresh->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+    m_refresh->setToolTip(ScreenStyle::shortcutHint(tr("Refresh"), QKeySequence(Qt::Key_R)));
     m_refresh->setEnabled(!model->isLoading());
     connect(m_refresh, &QToolButton::clicked, this, [this] {
         if (m_model)
@@ -165,7 +168,7 @@ ListHeader::ListHeader(AppModel* model, bool animate, QWidget* parent)
         connect(model, &AppModel::sortChanged, action,
                 [action, model, sort] { action->setChecked(model->sort() == sort); });
     }
-    QAction* showApple = menu->addAction(tr("Show Apple processes"));
+    QAction* showApple = menu->addAction(Hosts::current().words.showSystemProcesses);
     showApple->setObjectName(QStringLiteral("more.showApple"));
     showApple->setCheckable(true);
     showApple->setChecked(model->showApple());
@@ -266,6 +269,12 @@ ListScreen::ListScreen(AppModel* model, bool animate, QWidget* parent)
     m_search->setPlaceholderText(tr("Search name, folder, port"));
     m_search->setAccessibleName(tr("Search name, folder, port"));
     m_search->setClearButtonEnabled(true);
+    // The clear button Qt adds has no name of its own: its action gives it
+    // the text (and the tooltip), the button the accessible name.
+    for (QAction* clear : m_search->actions())
+        clear->setText(tr("Clear search"));
+    for (QToolButton* clear : m_search->findChildren<QToolButton*>())
+        clear->setAccessibleName(tr("Clear search"));
     m_search->setText(model->search());
     connect(m_search, &QLineEdit::textChanged, this, [this](const QString& text) {
         if (m_model)
@@ -371,6 +380,7 @@ ListScreen::ListScreen(AppModel* model, bool animate, QWidget* parent)
 
     m_list = new QListView(m_content);
     m_list->setObjectName(QStringLiteral("list"));
+    m_list->setAccessibleName(tr("Background items"));
     m_list->setFrameShape(QFrame::NoFrame);
     m_list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
     m_list->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -412,7 +422,13 @@ ListScreen::ListScreen(AppModel* model, bool animate, QWidget* parent)
         }
         rebuild();
     });
-    connect(model, &AppModel::sortChanged, this, &ListScreen::rebuild);
+    // A new sort is asked for: it applies even while the order is frozen,
+    // which then holds from the new order.
+    connect(model, &AppModel::sortChanged, this, [this] {
+        m_frozenOrder.reset();
+        rebuild();
+        updateFreeze();
+    });
     rebuild();
 }
 
@@ -430,9 +446,21 @@ void ListScreen::rebuild() {
         return;
     }
 
-    QList<BackgroundItem> running =
-        ListNavigation::applyFrozenOrder(m_model->visibleRunning(), m_frozenOrder);
+    QList<BackgroundItem> running = m_model->visibleRunning();
     QList<BackgroundItem> notRunning = m_model->visibleNotRunning();
+    // A selected row that is no longer listed ends the keyboard selection.
+    if (m_keyboardSelection) {
+        const auto isSelected = [this](const BackgroundItem& item) {
+            return item.id == m_highlighted;
+        };
+        if (std::none_of(running.cbegin(), running.cend(), isSelected) &&
+            std::none_of(notRunning.cbegin(), notRunning.cend(), isSelected)) {
+            m_keyboardSelection = false;
+            if (!m_pointerInside)
+                m_frozenOrder.reset();
+        }
+    }
+    running = ListNavigation::applyFrozenOrder(std::move(running), m_frozenOrder);
     m_header->setRunning(running);
     m_runningIds = idsOf(running);
     m_navigationIds = m_runningIds + idsOf(notRunning);
@@ -480,6 +508,8 @@ bool ListScreen::moveHighlight(int step) {
     if (!target)
         return true;
     setHighlighted(target);
+    m_keyboardSelection = true;
+    updateFreeze();
     // Scroll just enough to show the row.
     const int row = m_listModel->rowOf(*target);
     if (row >= 0)
@@ -501,15 +531,14 @@ void ListScreen::open(const QString& id) {
         m_model->setScreen(AppModel::Screen::detail(id));
 }
 
-void ListScreen::freeze() {
-    m_frozenOrder = m_runningIds;
-}
-
-void ListScreen::unfreeze() {
-    if (!m_frozenOrder)
-        return;
-    m_frozenOrder.reset();
-    rebuild();
+void ListScreen::updateFreeze() {
+    const bool hold = m_pointerInside || m_keyboardSelection;
+    if (hold && !m_frozenOrder) {
+        m_frozenOrder = m_runningIds;
+    } else if (!hold && m_frozenOrder) {
+        m_frozenOrder.reset();
+        rebuild();
+    }
 }
 
 bool ListScreen::handleKey(QKeyEvent* event) {
@@ -523,6 +552,15 @@ bool ListScreen::handleKey(QKeyEvent* event) {
     case Qt::Key_Return:
     case Qt::Key_Enter:
         return openHighlighted();
+    case Qt::Key_Escape:
+        // The first Escape ends a keyboard selection; the next one goes on
+        // to the panel.
+        if (!m_keyboardSelection)
+            return false;
+        m_keyboardSelection = false;
+        setHighlighted(std::nullopt);
+        updateFreeze();
+        return true;
     default:
         return false;
     }
@@ -532,17 +570,22 @@ bool ListScreen::eventFilter(QObject* watched, QEvent* event) {
     if (watched == m_list->viewport()) {
         switch (event->type()) {
         case QEvent::Enter:
-            freeze();
+            m_pointerInside = true;
+            updateFreeze();
             break;
         case QEvent::Leave:
-            unfreeze();
+            m_pointerInside = false;
+            updateFreeze();
             break;
         case QEvent::MouseMove: {
             const auto* move = static_cast<QMouseEvent*>(event);
             const QModelIndex index = m_list->indexAt(move->position().toPoint());
             const QString id = index.isValid() ? m_listModel->idAt(index.row()) : QString();
-            if (!id.isEmpty())
+            // The pointer takes the highlight over from the keyboard.
+            if (!id.isEmpty() && id != m_highlighted) {
                 setHighlighted(id);
+                m_keyboardSelection = false;
+            }
             break;
         }
         default:
@@ -577,6 +620,8 @@ void ListScreen::hideEvent(QHideEvent* event) {
     m_highlighted.reset();
     m_delegate->setHighlighted(std::nullopt);
     m_frozenOrder.reset();
+    m_pointerInside = false;
+    m_keyboardSelection = false;
     m_list->verticalScrollBar()->setValue(0);
     rebuild();
 }

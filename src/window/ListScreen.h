@@ -49,7 +49,7 @@ private:
 
 // The panel's home: header, search, filter, and the running and not-running
 // sections, with keyboard navigation and an order that holds still while the
-// pointer is over the list.
+// pointer is over the list or a row is selected with the keyboard.
 class ListScreen : public QWidget {
     Q_OBJECT
 
@@ -62,6 +62,8 @@ public:
     const QStringList& navigationIds() const { return m_navigationIds; }
 
     // Moves the highlight by `step` rows; true (the key is consumed) always.
+    // The row is then selected with the keyboard until Escape, the pointer
+    // or a refresh without it ends that.
     bool moveHighlight(int step);
     // Opens the highlighted or the first row; false on an empty list.
     bool openHighlighted();
@@ -77,8 +79,10 @@ private:
     bool handleKey(QKeyEvent* event);
     void setHighlighted(const std::optional<QString>& id);
     void open(const QString& id);
-    void freeze();
-    void unfreeze();
+    // Freezes the running rows' order as shown while the pointer is over the
+    // list or a row is selected with the keyboard, and lets the model's order
+    // back in when neither holds.
+    void updateFreeze();
 
     QPointer<AppModel> m_model;
     ListHeader* m_header = nullptr;
@@ -97,6 +101,8 @@ private:
 
     std::optional<QString> m_highlighted;
     std::optional<QStringList> m_frozenOrder;
+    bool m_pointerInside = false;
+    bool m_keyboardSelection = false;
     QStringList m_runningIds;
     QStringList m_navigationIds;
 };

@@ -1,10 +1,13 @@
 #include "window/ScreenStyle.h"
 
+#include <QCoreApplication>
 #include <QHBoxLayout>
+#include <QKeySequence>
 #include <QLabel>
 #include <QPainter>
 #include <QPalette>
 
+#include "os/HostRules.h"
 #include "window/ItemBadge.h"
 #include "window/ItemIcon.h"
 
@@ -146,6 +149,13 @@ QFrame* divider(QWidget* parent) {
     palette.setColor(QPalette::WindowText, color);
     line->setPalette(palette);
     return line;
+}
+
+QString shortcutHint(const QString& label, const QKeySequence& keys) {
+    //: %1 is a button's label, %2 its keyboard shortcut
+    return QCoreApplication::translate("ScreenStyle", "%1 (%2)")
+        .arg(label,
+             Hosts::current().words.shortcutModifier + keys.toString(QKeySequence::NativeText));
 }
 
 } // namespace ScreenStyle

@@ -6,6 +6,7 @@
 #include <QIcon>
 #include <QString>
 
+class QKeySequence;
 class QLabel;
 class QPalette;
 class QWidget;
@@ -40,5 +41,9 @@ QWidget* symbolLine(const QString& symbolName, const QColor& symbolColor, const 
 
 // A thin line between sections.
 QFrame* divider(QWidget* parent);
+
+// "Refresh (Ctrl+R)": a control's label with its shortcut, the host's command
+// modifier before `keys` (the rest of the shortcut).
+QString shortcutHint(const QString& label, const QKeySequence& keys);
 
 } // namespace ScreenStyle

@@ -15,6 +15,7 @@
 #include <QVBoxLayout>
 
 #include "model/AppModel.h"
+#include "os/HostRules.h"
 #include "window/ScreenStyle.h"
 
 namespace {
@@ -189,17 +190,22 @@ SettingsScreen::SettingsScreen(AppModel* model, Environment environment, QWidget
     red.setColor(QPalette::WindowText, ScreenStyle::red(palette()));
     m_launchAtLoginError->setPalette(red);
     general.rows->addWidget(m_launchAtLoginError);
-    m_showCount = toggle(tr("Show count in menu bar"), QStringLiteral("settings.showCount"), form);
+    const HostRules& host = Hosts::current();
+    m_showCount = toggle(host.words.showCount, QStringLiteral("settings.showCount"), form);
     general.rows->addWidget(m_showCount);
     m_keepCountFresh =
         toggle(tr("Update count every 10 min"), QStringLiteral("settings.keepCountFresh"), form);
     general.rows->addWidget(m_keepCountFresh);
-    m_showApple = toggle(tr("Show Apple processes"), QStringLiteral("settings.showApple"), form);
+    m_showApple =
+        toggle(host.words.showSystemProcesses, QStringLiteral("settings.showApple"), form);
     general.rows->addWidget(m_showApple);
     auto* refreshRow = new QHBoxLayout;
-    refreshRow->addWidget(new QLabel(tr("Refresh while open"), form), 1);
+    auto* refreshLabel = new QLabel(tr("Refresh while open"), form);
+    refreshRow->addWidget(refreshLabel, 1);
     m_refresh = new QComboBox(form);
     m_refresh->setObjectName(QStringLiteral("settings.refreshSeconds"));
+    refreshLabel->setBuddy(m_refresh);
+    m_refresh->setAccessibleName(refreshLabel->text());
     for (int seconds : refreshChoices)
         m_refresh->addItem(tr("%1 s").arg(seconds), seconds);
     refreshRow->addWidget(m_refresh);
@@ -210,8 +216,10 @@ SettingsScreen::SettingsScreen(AppModel* model, Environment environment, QWidget
            general);
     formLayout->addWidget(general.widget);
 
-    // Section 2: login items.
+    // Section 2: login items, which only launchd keeps.
     Section login = section(tr("Login items"), form);
+    login.widget->setObjectName(QStringLiteral("settings.loginItems"));
+    login.widget->setVisible(host.hasLaunchd);
     auto* checkedRow = new QHBoxLayout;
     checkedRow->addWidget(new QLabel(tr("Last checked"), form), 1);
     m_lastChecked = new QLabel(form);
@@ -238,11 +246,9 @@ SettingsScreen::SettingsScreen(AppModel* model, Environment environment, QWidget
     commandLabel->setWordWrap(true);
     commandLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
     scripts.rows->addWidget(commandLabel);
-    scripts.rows->addWidget(ScreenStyle::secondaryLabel(
-        tr("Prints the same inventory as JSON and exits. Add --all to include Apple processes. "
-           "Read-only."),
-        small, form));
+    scripts.rows->addWidget(ScreenStyle::secondaryLabel(host.words.reportCommandNote, small, form));
     QPushButton* copy = button(tr("Copy command"), QStringLiteral("settings.copyCommand"), form);
+    copy->setAccessibleName(tr("Copy report command"));
     connect(copy, &QPushButton::clicked, this, [command] {
         QClipboard* clipboard = QGuiApplication::clipboard();
         clipboard->clear();

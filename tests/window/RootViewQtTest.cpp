@@ -1,12 +1,17 @@
-// Catches: a keyboard step that skips a row, rows that move under the pointer,
-// a reordered list of the same size that keeps its old rows, shortcuts that
-// act without confirmation or on an item that went away.
+// Catches: a keyboard step that skips a row, rows that move under the pointer
+// or under a row selected with the keys, a reordered list of the same size
+// that keeps its old rows, a control without an accessible name or two that
+// read the same, shortcuts that act without confirmation or on an item that
+// went away.
 //
 // The list, detail and settings screens inside the root view, driven through
 // their widgets over hand-made items, offscreen. No operation runs here.
 
+#include <QAbstractButton>
 #include <QAbstractItemModelTester>
+#include <QAccessible>
 #include <QApplication>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QListView>
 #include <QTest>
@@ -117,29 +122,60 @@ private Q_SLOTS:
         QCOMPARE(list()->highlighted().value_or(QString()), QStringLiteral("c"));
     }
 
-    void theOrderHoldsStillWhileThePointerIsOverTheList() {
+    // Rows hold still under the pointer and under a row selected with the
+    // keys; the model's order comes back when neither holds.
+    void theOrderHoldsStillUnderThePointerAndTheKeyboard_data() {
+        QTest::addColumn<bool>("pointer");
+        QTest::addColumn<int>("downs");
+        QTest::addColumn<bool>("selectedGoes"); // the refresh drops the selected row
+        QTest::newRow("pointer over the list") << true << 0 << false;
+        QTest::newRow("row selected with the keys") << false << 2 << false;
+        QTest::newRow("selected, then the pointer passes") << true << 2 << false;
+        QTest::newRow("the selected row goes away") << false << 2 << true;
+    }
+    void theOrderHoldsStillUnderThePointerAndTheKeyboard() {
+        QFETCH(bool, pointer);
+        QFETCH(int, downs);
+        QFETCH(bool, selectedGoes);
         m_model->setInventoryForTesting(standard());
         auto* view = find<QListView>("list");
-        QTest::mouseMove(view->viewport(), QPoint(40, 40));
-        QTRY_VERIFY(list()->frozenOrder().has_value());
+        if (pointer) {
+            QTest::mouseMove(view->viewport(), QPoint(40, 40));
+            QTRY_VERIFY(list()->frozenOrder().has_value());
+        }
+        for (int i = 0; i < downs; ++i)
+            key(Qt::Key_Down);
+        const QString selected = list()->highlighted().value_or(QString());
+        const qsizetype row = rows()->ids().indexOf(selected);
         // Memory now says c, b, a, and d arrives with the most.
-        m_model->setInventoryForTesting(
-            inventory({running("a", "alpha", 100), running("b", "beta", 200),
-                       running("c", "gamma", 300), running("d", "delta", 900)},
-                      {job("com.example.nightly")}));
-        const QStringList shown{"a", "b", "c", "d", "job:com.example.nightly"};
-        QCOMPARE(rows()->ids(), shown);
-        // The keys follow the order shown, from the row under the pointer.
-        const qsizetype hovered = shown.indexOf(list()->highlighted().value_or(QString()));
-        QVERIFY(hovered >= 0 && hovered + 1 < shown.size());
-        key(Qt::Key_Down);
-        QCOMPARE(list()->highlighted().value_or(QString()), shown[hovered + 1]);
-
-        QTest::mouseMove(m_root.get(), QPoint(5, 5));
-        QEvent leave(QEvent::Leave);
-        QCoreApplication::sendEvent(view->viewport(), &leave);
+        QList<BackgroundItem> next{running("a", "alpha", 100), running("b", "beta", 200),
+                                   running("c", "gamma", 300), running("d", "delta", 900)};
+        if (selectedGoes)
+            next.removeIf([&](const BackgroundItem& item) { return item.id == selected; });
+        m_model->setInventoryForTesting(inventory(next, {job("com.example.nightly")}));
+        QStringList reordered{"d", "c", "b", "a", "job:com.example.nightly"};
+        if (selectedGoes) {
+            reordered.removeOne(selected);
+            QCOMPARE(rows()->ids(), reordered);
+            return;
+        }
+        const QStringList held{"a", "b", "c", "d", "job:com.example.nightly"};
+        QCOMPARE(rows()->ids(), held);
+        if (!selected.isEmpty())
+            QCOMPARE(rows()->ids().indexOf(selected), row);
+        if (pointer) {
+            QTest::mouseMove(m_root.get(), QPoint(5, 5));
+            QEvent leave(QEvent::Leave);
+            QCoreApplication::sendEvent(view->viewport(), &leave);
+        }
+        if (downs > 0) {
+            // The keyboard selection still holds the rows; Escape ends it.
+            QCOMPARE(rows()->ids(), held);
+            key(Qt::Key_Escape);
+            QVERIFY(!list()->highlighted());
+        }
         QTRY_VERIFY(!list()->frozenOrder().has_value());
-        QCOMPARE(rows()->ids(), (QStringList{"d", "c", "b", "a", "job:com.example.nightly"}));
+        QCOMPARE(rows()->ids(), reordered);
     }
 
     // The same number of rows in another order is a new list, not new data.
@@ -156,6 +192,45 @@ private Q_SLOTS:
         QCOMPARE(model.ids(), (QStringList{"c", "a", "b"}));
         for (const QString& id : model.ids())
             QCOMPARE(model.index(model.rowOf(id)).data(ItemListModel::IdRole).toString(), id);
+    }
+
+    // Every control a screen shows has an accessible name, and no two controls
+    // of one screen share one: a screen reader tells each apart by its name.
+    void everyControlHasItsOwnAccessibleName_data() {
+        QTest::addColumn<QString>("screen");
+        for (const char* screen : {"list", "process", "job", "settings"})
+            QTest::newRow(screen) << screen;
+    }
+    void everyControlHasItsOwnAccessibleName() {
+        QFETCH(QString, screen);
+        const BackgroundItem process = userCommand();
+        const Inventory items =
+            inventory({process, running("b", "beta", 2)}, {job("com.example.nightly")});
+        if (screen == "list") {
+            m_model->setInventoryForTesting(items);
+            // The clear button shows once there is text.
+            QTest::keyClicks(search(), "a");
+        } else if (screen == "settings") {
+            m_model->setScreen(AppModel::Screen::settings());
+            QTRY_VERIFY(find<QWidget>("settings.back") && !m_root->isTransitioning());
+        } else {
+            QVERIFY(open(items, screen == "job" ? "job:com.example.nightly" : process.id));
+        }
+        QWidget* shown = m_root->currentScreen();
+        QHash<QString, QString> names; // name -> the control that has it
+        for (QWidget* widget : shown->findChildren<QWidget*>()) {
+            if (!widget->isVisibleTo(shown) ||
+                !(qobject_cast<QAbstractButton*>(widget) || qobject_cast<QLineEdit*>(widget) ||
+                  qobject_cast<QComboBox*>(widget) || qobject_cast<QAbstractItemView*>(widget)))
+                continue;
+            const QString what = widget->metaObject()->className() + (" " + widget->objectName());
+            const QString name =
+                QAccessible::queryAccessibleInterface(widget)->text(QAccessible::Name);
+            QVERIFY2(!name.isEmpty() && !names.contains(name),
+                     qPrintable(what + " named \"" + name + "\" like " + names.value(name)));
+            names.insert(name, what);
+        }
+        QVERIFY(names.size() >= 4);
     }
 
     // On a detail, Ctrl+Backspace asks to stop, a refresh keeps the question

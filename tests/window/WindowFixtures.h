@@ -64,6 +64,16 @@ inline BackgroundItem running(const QString& id, const QString& name, quint64 me
     return item;
 }
 
+// The user's `node server.js` in /srv/chat-api, serving port 3000: two path rows.
+inline BackgroundItem userCommand() {
+    BackgroundItem item = running("exe:/opt/chat/bin/node", "chat-api", 1, {3000}, me);
+    item.primary->path = "/opt/chat/bin/node";
+    item.primary->workingDirectory = "/srv/chat-api";
+    item.primary->arguments = QStringList{item.primary->path, "server.js"};
+    item.members = {*item.primary};
+    return item;
+}
+
 inline BackgroundItem job(const QString& label,
                           LaunchJob::Domain domain = LaunchJob::Domain::userAgent) {
     BackgroundItem item;
