@@ -80,7 +80,7 @@ QList<KnownProcess> buildTable() {
          QT_TRANSLATE_NOOP("Explanations",
                            "CLI Proxy API: local proxy that serves AI CLI accounts over HTTP.")},
         {{"tailscale"},
-         QT_TRANSLATE_NOOP("Explanations", "Tailscale VPN. Keeps this Mac on your tailnet.")},
+         QT_TRANSLATE_NOOP("Explanations", "Tailscale VPN. Keeps this %1 on your tailnet.")},
         {{"logirightsight", "rightsight"},
          QT_TRANSLATE_NOOP("Explanations",
                            "Logitech RightSight: auto-framing for Logitech cameras.")},
@@ -128,6 +128,8 @@ QList<KnownProcess> buildTable() {
         for (const char* key : row.keys)
             known.matchKeys.append(QString::fromLatin1(key));
         known.explanation = explanationText(row.explanation);
+        if (known.explanation.contains(u"%1"))
+            known.explanation = known.explanation.arg(Hosts::current().words.thisComputer);
         table.append(std::move(known));
     }
     return table;

@@ -100,7 +100,7 @@ HostRules macosRules() {
     words.appQuitNote = tr("Safe to quit like ⌘Q; the app asks before losing unsaved work.");
     words.shortcutModifier = QStringLiteral("⌘");
     words.showCount = tr("Show count in menu bar");
-    words.trayPlace = tr("menu bar");
+    words.thisComputer = QStringLiteral("Mac");
     words.reportCommandNote = tr("Prints the same inventory as JSON and exits. Add --all to "
                                  "include Apple processes. Read-only.");
     return rules;
@@ -217,7 +217,7 @@ HostRules linuxRules(const QString& systemName, Uid firstRegularUid) {
     words.appQuitNote = tr("Quits with SIGTERM; unsaved work may be lost.");
     words.shortcutModifier = QStringLiteral("Ctrl+");
     words.showCount = tr("Show count in the tray");
-    words.trayPlace = tr("tray");
+    words.thisComputer = tr("computer");
     words.reportCommandNote = tr("Prints the same inventory as JSON and exits. Add --all to "
                                  "include system processes. Read-only.");
     return rules;

@@ -25,7 +25,7 @@ struct HostWords {
     QString appQuitNote;         // the safety note of an app
     QString shortcutModifier;    // "⌘" or "Ctrl+", put before a key
     QString showCount;           // the toggle of the count beside the icon
-    QString trayPlace;           // "menu bar" or "tray"
+    QString thisComputer;        // "Mac" or "computer", as in "keeps this Mac on ..."
     QString reportCommandNote;   // what the report command prints, and what --all adds
 
     bool operator==(const HostWords&) const = default;
