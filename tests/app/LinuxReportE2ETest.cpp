@@ -11,11 +11,11 @@
 #include <csignal>
 #include <iostream>
 #include <map>
-#include <memory>
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
@@ -50,68 +50,56 @@ std::vector<Pid> treeOf(Pid pid) {
     return tree;
 }
 
-class LinuxReportE2E : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        folder = std::make_unique<QTemporaryDir>();
-        QFile script(folder->filePath(QStringLiteral("script.sh")));
-        script.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
-        script.write("sleep 602\n"); // each its own time: equal commands are one item
-        qint64 detached = -1, nohup = -1, runner = -1;
-        // A double fork: pid 1 (or the nearest subreaper above) adopts it.
-        QProcess::startDetached("/bin/sh", {"-c", "sleep 600"}, {}, &detached);
-        // From here on this test adopts the orphans of its children.
-        ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-        QProcess::startDetached("nohup", {"sleep", "601"}, folder->path(), &nohup); // nohup.out
-        QProcess::startDetached("/bin/bash", {script.fileName()}, {}, &runner);
-        // A web server that bash started and stays the parent of; its first
-        // line, "Serving HTTP on 127.0.0.1 port N (...)", says it listens.
-        server = std::make_unique<QProcess>();
-        server->start("/bin/bash", {"-c", "python3 -u -m http.server 0 --bind 127.0.0.1; true"});
-        while (!server->canReadLine() && server->waitForReadyRead(30000)) {
-        }
-        port = server->readLine().split(' ').value(5).toInt();
-        const std::vector<Pid> shell = treeOf(Pid(server->processId()));
-        commands = {{"server", shell.size() == 2 ? shell[1] : -1},
-                    {"detached", Pid(detached)},
-                    {"script", Pid(runner)},
-                    {"nohup", Pid(nohup)}};
-        roots = {shell[0], Pid(detached), Pid(runner), Pid(nohup)};
+// Kills `roots` and every process below them, through descriptors, and reaps
+// them, except `qprocessChild`, which its QProcess reaps.
+void endAll(const std::vector<Pid>& roots, Pid qprocessChild) {
+    std::vector<std::pair<Pid, int>> held;
+    for (const Pid root : roots)
+        for (const Pid pid : root > 0 ? treeOf(root) : std::vector<Pid>())
+            held.emplace_back(pid, ProcessDescriptor::open(pid));
+    for (const auto& [pid, fd] : held)
+        ::syscall(SYS_pidfd_send_signal, fd, SIGKILL, nullptr, 0);
+    for (const auto& [pid, fd] : held) {
+        pollfd ended{fd, POLLIN, 0};
+        EXPECT_EQ(::poll(&ended, 1, 10000), 1) << pid << " still runs";
+        ::close(fd);
+        if (pid != qprocessChild)
+            ::waitpid(pid, nullptr, 0); // fails at once for pid 1's adoptees
     }
-
-    // Kills every process started, through descriptors, and reaps this test's
-    // own (bash when the QProcess goes).
-    static void TearDownTestSuite() {
-        std::vector<std::pair<Pid, int>> held;
-        for (const Pid root : roots)
-            for (const Pid pid : root > 0 ? treeOf(root) : std::vector<Pid>())
-                held.emplace_back(pid, ProcessDescriptor::open(pid));
-        for (const auto& [pid, fd] : held)
-            ::syscall(SYS_pidfd_send_signal, fd, SIGKILL, nullptr, 0);
-        for (const auto& [pid, fd] : held) {
-            pollfd ended{fd, POLLIN, 0};
-            EXPECT_EQ(::poll(&ended, 1, 10000), 1) << pid << " still runs";
-            ::close(fd);
-            if (pid != roots[0])
-                ::waitpid(pid, nullptr, 0); // fails at once for pid 1's adoptees
-        }
-        server->waitForFinished(10000);
-        server.reset();
-        ::prctl(PR_SET_CHILD_SUBREAPER, 0);
-        folder.reset();
-    }
-
-    static inline std::unique_ptr<QTemporaryDir> folder;
-    static inline std::unique_ptr<QProcess> server;
-    static inline std::map<std::string, Pid> commands;
-    static inline std::vector<Pid> roots;
-    static inline int port = 0;
-};
+}
 
 // The report under this machine's rules with the stand-in tools where the
 // program and a shell look for launchd's, and a job in ~/Library.
-TEST_F(LinuxReportE2E, TheUsersCommandsAreStoppableAndNoLaunchdToolRuns) {
+TEST(LinuxReportE2E, TheUsersCommandsAreStoppableAndNoLaunchdToolRuns) {
     QTemporaryDir home;
+    QFile script(home.filePath(QStringLiteral("script.sh")));
+    script.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    script.write("sleep 602\n"); // each its own time: equal commands are one item
+    qint64 detached = -1, nohup = -1, runner = -1;
+    // A double fork: pid 1 (or the nearest subreaper above) adopts it.
+    QProcess::startDetached("/bin/sh", {"-c", "sleep 600"}, {}, &detached);
+    // From here on this test adopts the orphans of its children.
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    QProcess::startDetached("nohup", {"sleep", "601"}, home.path(), &nohup); // nohup.out
+    QProcess::startDetached("/bin/bash", {script.fileName()}, {}, &runner);
+    // A web server that bash started and stays the parent of; its first line,
+    // "Serving HTTP on 127.0.0.1 port N (...)", says it listens.
+    QProcess server;
+    server.start("/bin/bash", {"-c", "python3 -u -m http.server 0 --bind 127.0.0.1; true"});
+    while (!server.canReadLine() && server.waitForReadyRead(30000)) {
+    }
+    const int port = server.readLine().split(' ').value(5).toInt();
+    const std::vector<Pid> shell = treeOf(Pid(server.processId()));
+    const auto cleanup = qScopeGuard([&] {
+        endAll({shell[0], Pid(detached), Pid(runner), Pid(nohup)}, shell[0]);
+        server.waitForFinished(10000);
+        ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+    });
+    const std::map<std::string, Pid> commands = {{"server", shell.size() == 2 ? shell[1] : -1},
+                                                 {"detached", Pid(detached)},
+                                                 {"script", Pid(runner)},
+                                                 {"nohup", Pid(nohup)}};
+
     StandIns tools;
     QDir().mkpath(home.filePath(QStringLiteral("Library/LaunchAgents")));
     StandIns::writePlist(home.filePath(QStringLiteral("Library/LaunchAgents/a.plist")),
