@@ -163,48 +163,39 @@ TEST_F(ReportE2E, SchemaValidReportOfThisMachineAppleItemsOnlyWithAll) {
 }
 
 // Output that cannot be written, window mode without the window library next
-// to the binary, and window mode without a display (none set, or one that no
-// server answers; also for a mistyped --JSON): status 1 and one line.
+// to the binary, and window mode without a display (none set, for a mistyped
+// --JSON, or one that no server answers): status 1 and one line.
 TEST_F(ReportE2E, FailuresGiveStatusOneAndOneLine) {
     QTemporaryDir dir;
     const QString lonely = dir.filePath(QStringLiteral("quillmarsh"));
     ASSERT_TRUE(QFile::copy(TestPaths::binary(), lonely));
-    int unanswered = 4711;
-    while (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(unanswered)))
-        ++unanswered;
-    const QString json = QStringLiteral("--json");
-    const std::tuple<std::function<void()>, QString, QStringList, QString, const char*> cases[] = {
-        {[] { ::dup2(::open("/dev/full", O_WRONLY), 1); },
-         TestPaths::binary(),
-         {json},
-         {},
-         "quillmarsh: "},
-        {[] { // a reader that went away, with SIGPIPE at its default as in a pipeline
-             int ends[2];
-             if (::pipe(ends) == 0 && ::close(ends[0]) == 0)
-                 ::dup2(ends[1], 1);
-             std::signal(SIGPIPE, SIG_DFL);
-         },
-         TestPaths::binary(),
-         {json},
-         {},
-         "quillmarsh: "},
-        {{}, lonely, {}, {}, "quillmarsh: cannot load the window"},
-        {{}, TestPaths::binary(), {}, {}, "quillmarsh: no display"},
-        {{}, TestPaths::binary(), {"--JSON"}, {}, "quillmarsh: no display"},
-        {{},
-         TestPaths::binary(),
-         {},
-         QStringLiteral(":%1").arg(unanswered),
-         "quillmarsh: cannot open the display"},
+    int number = 4711;
+    while (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number)))
+        ++number;
+    const QString unanswered = QStringLiteral(":%1").arg(number);
+    const auto full = [] { ::dup2(::open("/dev/full", O_WRONLY), 1); };
+    const auto readerGone = [] { // with SIGPIPE at its default, as in a pipeline
+        int ends[2];
+        if (::pipe(ends) == 0 && ::close(ends[0]) == 0)
+            ::dup2(ends[1], 1);
+        std::signal(SIGPIPE, SIG_DFL);
     };
-    for (const auto& [prepare, binary, arguments, display, message] : cases) {
+    const QString binary = TestPaths::binary(), json = QStringLiteral("--json");
+    const std::tuple<std::function<void()>, QString, QString, QString, const char*> cases[] = {
+        {full, binary, json, {}, "quillmarsh: "},
+        {readerGone, binary, json, {}, "quillmarsh: "},
+        {{}, lonely, {}, {}, "quillmarsh: cannot load the window"},
+        {{}, binary, QStringLiteral("--JSON"), {}, "quillmarsh: no display"},
+        {{}, binary, {}, unanswered, "quillmarsh: cannot open the display"},
+    };
+    for (const auto& [prepare, program, argument, display, message] : cases) {
         QProcessEnvironment environment = scene->environment();
         for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
             environment.remove(QString::fromLatin1(name));
         if (!display.isEmpty())
             environment.insert(QStringLiteral("DISPLAY"), display);
-        const CommandResult result = run(arguments, environment, prepare, binary);
+        const QStringList arguments = argument.isEmpty() ? QStringList() : QStringList{argument};
+        const CommandResult result = run(arguments, environment, prepare, program);
         EXPECT_EQ(result.status, 1) << "-1 is a crash or a signal";
         EXPECT_EQ(result.error.count(u'\n'), 1) << qPrintable(result.error);
         EXPECT_TRUE(result.error.startsWith(message)) << qPrintable(result.error);
