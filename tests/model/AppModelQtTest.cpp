@@ -50,12 +50,11 @@ struct Fixture {
 
 // A process descriptor of this process's child named `name`, or -1.
 int childNamed(const QByteArray& name) {
-    const QByteArray parent = QByteArray::number(::getpid());
     for (const QString& pid : QDir("/proc").entryList(QDir::Dirs)) {
-        QFile stat("/proc/" + pid + "/stat");
-        const QByteArray text = stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
-        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-        if (text.contains("(" + name + ")") && fields.value(1) == parent)
+        QFile stat("/proc/" + pid + "/stat"); // "PID (NAME) STATE PPID ..."
+        const QList<QByteArray> fields =
+            stat.open(QIODevice::ReadOnly) ? stat.readAll().split(' ') : QList<QByteArray>();
+        if (fields.value(1) == "(" + name + ")" && fields.value(3).toInt() == ::getpid())
             return ProcessDescriptor::open(pid.toInt());
     }
     return -1;
