@@ -2,18 +2,14 @@
 // key, helpers split from their app), a helper chosen as the primary, jobs
 // listed twice or not at all, totals and order that change between passes.
 //
-// The inventory builder over hand-made samples and the shared samples of real machines.
+// The inventory builder over hand-made samples.
 
-#include <QFile>
 #include <QLocale>
 
 #include <gtest/gtest.h>
 
 #include "inventory/InventoryBuilder.h"
 #include "inventory/ItemFixtures.h"
-#include "launchd/CommandParsers.h"
-#include "launchd/JobScanner.h"
-#include "support/TestPaths.h"
 
 using ItemFixtures::sample;
 using namespace Qt::StringLiterals;
@@ -187,42 +183,6 @@ TEST(InventoryBuilder, NamesAreCutAtALineOrAWholeCharacter) {
     const QString face = u"\U0001F600"_s; // never cut between the two halves of a character
     EXPECT_EQ(InventoryBuilder::shortenName(face.repeated(41)), face.repeated(39) + QChar(0x2026));
     EXPECT_EQ(InventoryBuilder::shortenName(u"\u2028first\u0085second"_s), u"first"_s);
-}
-
-// Real launchd state (the shared plists as global agents, a real launchctl
-// list, one process per listed pid): every process in one place, every id once.
-TEST(InventoryBuilder, RealLaunchdStateGivesEveryProcessAndJobOnePlace) {
-    const auto samples = TestPaths::launchdSamples();
-    if (!samples)
-        GTEST_SKIP() << "the shared launchd samples are not next to the checkout";
-    QFile list(*samples + u"/outputs/launchctl-list-7.txt"_s);
-    QFile disabled(*samples + u"/outputs/print-disabled-3.txt"_s);
-    ASSERT_TRUE(list.open(QIODevice::ReadOnly) && disabled.open(QIODevice::ReadOnly));
-    const auto launchctl = CommandParsers::parseLaunchctlList(QString::fromUtf8(list.readAll()));
-    QString facts;
-    for (const auto& [label, entry] : launchctl) {
-        if (entry.pid && *entry.pid > 1)
-            facts += u"p %1 1 /usr/libexec/%2 u=%3;"_s.arg(*entry.pid)
-                         .arg(label.section(u'.', -1))
-                         .arg(label.startsWith(u"com.apple."_s) ? 0 : 501);
-    }
-    SampleInput input = sample(facts);
-    input.jobs = JobScanner::scanJobs(
-        {*samples + u"/none"_s, *samples + u"/plists"_s, *samples + u"/none"_s});
-    input.launchctl = launchctl;
-    input.disabled = CommandParsers::parseDisabled(QString::fromUtf8(disabled.readAll()));
-    const Inventory inventory = InventoryBuilder::build(input);
-    ASSERT_GT(inventory.running.size(), 50);
-    QSet<QString> ids;
-    QList<Pid> members;
-    for (const BackgroundItem& item : inventory.running + inventory.notRunning) {
-        ids.insert(item.id);
-        for (const ProcSnapshot& member : item.members)
-            members.append(member.pid);
-    }
-    EXPECT_EQ(ids.size(), inventory.running.size() + inventory.notRunning.size());
-    EXPECT_EQ(QSet<Pid>(members.begin(), members.end()).size(), members.size());
-    EXPECT_EQ(members.size(), qsizetype(input.processes.size()) - 2); // not the kernel, not launchd
 }
 
 } // namespace
