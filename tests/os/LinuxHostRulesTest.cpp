@@ -13,7 +13,7 @@ TEST(LinuxHostRulesTest, ReadsTheSystemFiles) {
                                    "NAME=\"Debian GNU/Linux\"\nVERSION_ID=\"12\"\n"),
               QStringLiteral("Debian GNU/Linux"));
     EXPECT_EQ(Hosts::osReleaseName("NAME=Fedora\n"), QStringLiteral("Fedora"));
-    EXPECT_EQ(Hosts::osReleaseName("ID=arch\n"), QString());
+    EXPECT_EQ(Hosts::osReleaseName("NAMES=x\nID=arch\n"), QString());
     EXPECT_EQ(Hosts::loginDefsFirstUid("#UID_MIN 5\nUID_MIN\t\t\t 1000\nUID_MAX 60000\n"), 1000u);
     EXPECT_EQ(Hosts::loginDefsFirstUid("SYS_UID_MIN 100\nUID_MINX 7\n"), std::nullopt);
     EXPECT_EQ(Hosts::linuxRules(QString()).words.systemName, QStringLiteral("Linux"));
