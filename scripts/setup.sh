@@ -10,7 +10,7 @@ packages=(
     qt6-base-dev qt6-svg-dev qt6-l10n-tools qt6-tools-dev qcoro-qt6-dev
     libplist-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev
-    xvfb xauth xdotool x11-utils trayer imagemagick adwaita-icon-theme
+    xvfb xauth xdotool x11-utils trayer imagemagick adwaita-icon-theme strace
 )
 
 missing=()

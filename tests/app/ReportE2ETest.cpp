@@ -1,24 +1,35 @@
 // Catches: a report that breaks its schema on a real machine, Apple's items
 // shown without --all, a write failure ending in status 0, a misbehaving
 // launchctl that silences the warnings or makes jobs auto-start, report mode
-// loading the window libraries, window mode aborting where there is no display.
+// loading the window libraries, window mode aborting where there is no display;
+// under the Linux rules, report mode running launchctl, sfltool, xcrun or any
+// other program, reading ~/Library, printing launchd warnings or macOS words,
+// and hiding the user's own commands (started from a shell, detached, a script
+// run by bash, adopted by a subreaper) as the system's or not stoppable.
 //
 // The real `quillmarsh --json` over a temporary home with launch agents, the
-// stand-in launchctl (or one that misbehaves) and real processes; how the
-// arguments pick the mode, and that only window mode loads the window library.
+// stand-in launchctl (or one that misbehaves) and real processes, under the
+// macOS rules and under this machine's own; how the arguments pick the mode,
+// and that only window mode loads the window library.
 
 #include <algorithm>
 #include <csignal>
+#include <iostream>
 #include <map>
 #include <memory>
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -26,6 +37,7 @@
 
 #include "app/QuillmarshApp.h"
 #include "launchd/CommandParsers.h"
+#include "os/ProcessDescriptor.h"
 #include "os/SettingsStore.h"
 #include "report/JsonReport.h"
 #include "support/ChildProcess.h"
@@ -48,6 +60,19 @@ TEST(ReportMode, NeedsAnExactJsonArgumentAnywhere) {
         EXPECT_TRUE(QuillmarshApp::parseArguments(arguments) ==
                     (QuillmarshApp::StartOptions{mode, all}))
             << qPrintable(arguments.join(u' '));
+}
+
+// `pid` and every process below it.
+std::vector<Pid> treeOf(Pid pid) {
+    std::vector<Pid> tree{pid};
+    for (size_t i = 0; i < tree.size(); ++i) {
+        QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(tree[i]));
+        for (const QByteArray& child :
+             (children.open(QIODevice::ReadOnly) ? children.readAll() : "").split(' '))
+            if (child.toInt() > 0)
+                tree.push_back(child.toInt());
+    }
+    return tree;
 }
 
 const QString runner = QStringLiteral("com.quillmarsh.e2e.runner");
@@ -163,48 +188,39 @@ TEST_F(ReportE2E, SchemaValidReportOfThisMachineAppleItemsOnlyWithAll) {
 }
 
 // Output that cannot be written, window mode without the window library next
-// to the binary, and window mode without a display (none set, or one that no
-// server answers; also for a mistyped --JSON): status 1 and one line.
+// to the binary, and window mode without a display (none set, for a mistyped
+// --JSON, or one that no server answers): status 1 and one line.
 TEST_F(ReportE2E, FailuresGiveStatusOneAndOneLine) {
     QTemporaryDir dir;
     const QString lonely = dir.filePath(QStringLiteral("quillmarsh"));
     ASSERT_TRUE(QFile::copy(TestPaths::binary(), lonely));
-    int unanswered = 4711;
-    while (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(unanswered)))
-        ++unanswered;
-    const QString json = QStringLiteral("--json");
-    const std::tuple<std::function<void()>, QString, QStringList, QString, const char*> cases[] = {
-        {[] { ::dup2(::open("/dev/full", O_WRONLY), 1); },
-         TestPaths::binary(),
-         {json},
-         {},
-         "quillmarsh: "},
-        {[] { // a reader that went away, with SIGPIPE at its default as in a pipeline
-             int ends[2];
-             if (::pipe(ends) == 0 && ::close(ends[0]) == 0)
-                 ::dup2(ends[1], 1);
-             std::signal(SIGPIPE, SIG_DFL);
-         },
-         TestPaths::binary(),
-         {json},
-         {},
-         "quillmarsh: "},
-        {{}, lonely, {}, {}, "quillmarsh: cannot load the window"},
-        {{}, TestPaths::binary(), {}, {}, "quillmarsh: no display"},
-        {{}, TestPaths::binary(), {"--JSON"}, {}, "quillmarsh: no display"},
-        {{},
-         TestPaths::binary(),
-         {},
-         QStringLiteral(":%1").arg(unanswered),
-         "quillmarsh: cannot open the display"},
+    int number = 4711;
+    while (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number)))
+        ++number;
+    const QString unanswered = QStringLiteral(":%1").arg(number);
+    const auto full = [] { ::dup2(::open("/dev/full", O_WRONLY), 1); };
+    const auto readerGone = [] { // with SIGPIPE at its default, as in a pipeline
+        int ends[2];
+        if (::pipe(ends) == 0 && ::close(ends[0]) == 0)
+            ::dup2(ends[1], 1);
+        std::signal(SIGPIPE, SIG_DFL);
     };
-    for (const auto& [prepare, binary, arguments, display, message] : cases) {
+    const QString binary = TestPaths::binary(), json = QStringLiteral("--json");
+    const std::tuple<std::function<void()>, QString, QString, QString, const char*> cases[] = {
+        {full, binary, json, {}, "quillmarsh: "},
+        {readerGone, binary, json, {}, "quillmarsh: "},
+        {{}, lonely, {}, {}, "quillmarsh: cannot load the window"},
+        {{}, binary, QStringLiteral("--JSON"), {}, "quillmarsh: no display"},
+        {{}, binary, {}, unanswered, "quillmarsh: cannot open the display"},
+    };
+    for (const auto& [prepare, program, argument, display, message] : cases) {
         QProcessEnvironment environment = scene->environment();
         for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
             environment.remove(QString::fromLatin1(name));
         if (!display.isEmpty())
             environment.insert(QStringLiteral("DISPLAY"), display);
-        const CommandResult result = run(arguments, environment, prepare, binary);
+        const QStringList arguments = argument.isEmpty() ? QStringList() : QStringList{argument};
+        const CommandResult result = run(arguments, environment, prepare, program);
         EXPECT_EQ(result.status, 1) << "-1 is a crash or a signal";
         EXPECT_EQ(result.error.count(u'\n'), 1) << qPrintable(result.error);
         EXPECT_TRUE(result.error.startsWith(message)) << qPrintable(result.error);
@@ -267,6 +283,98 @@ TEST_F(ReportE2E, AMisbehavingLaunchctlWarnsOncePerSourceAndStillReports) {
         EXPECT_EQ(off.at("autoStart"), autoStart);
         QFile log(calls);
         EXPECT_EQ(log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray(), QByteArray(verbs));
+    }
+}
+
+// Under this machine's rules, with the stand-ins where the program and a shell
+// look for launchd's tools and strace to see every program started.
+TEST_F(ReportE2E, WithoutLaunchdTheUsersCommandsAreStoppableAndNoOtherProgramRuns) {
+    QTemporaryDir dir;
+    QFile script(dir.filePath(QStringLiteral("script.sh")));
+    script.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    script.write("sleep 602\n"); // each its own time: equal commands are one item
+    qint64 detached = -1, nohup = -1, bash = -1;
+    // A double fork: pid 1 (or the nearest subreaper above) adopts it.
+    QProcess::startDetached("/bin/sh", {"-c", "sleep 600"}, {}, &detached);
+    // From here on this test adopts the orphans of its children.
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    QProcess::startDetached("nohup", {"sleep", "601"}, dir.path(), &nohup); // nohup.out
+    QProcess::startDetached("/bin/bash", {script.fileName()}, {}, &bash);
+    // A web server that bash started and stays the parent of; its first line,
+    // "Serving HTTP on 127.0.0.1 port N (...)", says it listens.
+    QProcess server;
+    server.start("/bin/bash", {"-c", "python3 -u -m http.server 0 --bind 127.0.0.1; true"});
+    while (!server.canReadLine() && server.waitForReadyRead(30000)) {
+    }
+    const int port = server.readLine().split(' ').value(5).toInt();
+    const std::vector<Pid> shell = treeOf(Pid(server.processId()));
+    // Ends every process started through descriptors and reaps what this test
+    // adopted; QProcess reaps bash.
+    const auto cleanup = qScopeGuard([&] {
+        server.kill();
+        server.waitForFinished(10000);
+        for (const Pid root : {shell.back(), Pid(detached), Pid(bash), Pid(nohup)}) {
+            for (const Pid pid : root > 0 ? treeOf(root) : std::vector<Pid>()) {
+                const int fd = ProcessDescriptor::open(pid);
+                ::syscall(SYS_pidfd_send_signal, fd, SIGKILL, nullptr, 0);
+                ::close(fd);
+                ::waitpid(pid, nullptr, 0); // fails at once for pid 1's adoptees
+            }
+        }
+        ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+    });
+    const std::map<std::string, Pid> commands = {{"server", shell.size() == 2 ? shell[1] : -1},
+                                                 {"detached", Pid(detached)},
+                                                 {"script", Pid(bash)},
+                                                 {"nohup", Pid(nohup)}};
+
+    QProcessEnvironment environment = scene->environment();
+    environment.remove(QStringLiteral("QUILLMARSH_HOST"));
+    environment.insert(QStringLiteral("PATH"),
+                       StandIns::toolsDir() + u':' + environment.value(QStringLiteral("PATH")));
+    // strace sees programs run by absolute path too.
+    QStringList command{TestPaths::binary(), "--all", "--json"};
+    const QString strace = QStandardPaths::findExecutable(QStringLiteral("strace"));
+    const QString trace = dir.filePath(QStringLiteral("trace"));
+    if (!strace.isEmpty() && QProcess::execute(strace, {"-o", "/dev/null", "/bin/true"}) == 0)
+        command = QStringList{strace, "-f", "-qq", "-e", "trace=execve", "-o", trace} + command;
+    else
+        std::cerr << "strace is missing or cannot trace here: programs the report starts by "
+                     "absolute path go unseen\n";
+    const int calls = scene->standIns.callCount({});
+    const CommandResult result = run(command.mid(1), environment, {}, command.first());
+    const json report = document(result); // nothing on stderr: no launchd warnings
+    EXPECT_EQ(scene->standIns.callCount({}), calls) << "a launchd tool ran";
+    QFile traced(trace);
+    EXPECT_TRUE(command.first() != strace ||
+                (traced.open(QIODevice::ReadOnly) && traced.readAll().count("execve(") == 1))
+        << "report mode started a program";
+    EXPECT_EQ(report.at("notRunning"), json::array()) << "~/Library read";
+    // What the report says itself, not the names, paths and arguments that other
+    // programs on the machine chose, never names macOS, launchd, Finder or ⌘
+    // (the key "disabledInLaunchd" keeps its name and is not matched).
+    for (json item : report.at("running")) {
+        for (const char* key : {"id", "name", "executable", "command", "workingDirectory"})
+            item.erase(key);
+        json& ancestry = item["ancestry"]; // the root, then programs the machine runs
+        ancestry.erase(ancestry.begin() + std::min<size_t>(ancestry.size(), 1), ancestry.end());
+        for (const char* word : {"macOS", "launchd", "Finder", "\u2318"})
+            EXPECT_EQ(item.dump().find(word), std::string::npos) << word << item.dump();
+    }
+
+    // nohup may or may not have become sleep yet: the user's command either way.
+    // Not the system's, so also listed without --all.
+    const json& running = report.at("running");
+    for (const auto& [name, pid] : commands) {
+        SCOPED_TRACE(name);
+        ASSERT_GT(pid, 0) << "did not start";
+        const auto item = std::find_if(running.begin(), running.end(), [pid = pid](auto& entry) {
+            return std::count(entry.at("pids").begin(), entry.at("pids").end(), pid) > 0;
+        });
+        ASSERT_NE(item, running.end()) << "not in the report";
+        EXPECT_EQ(item->at("isApple"), false);
+        EXPECT_EQ(item->at("canStop"), true);
+        EXPECT_TRUE(name != "server" || item->at("ports") == json::array({port})) << item->dump();
     }
 }
 

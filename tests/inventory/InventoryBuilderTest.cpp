@@ -2,84 +2,19 @@
 // key, helpers split from their app), a helper chosen as the primary, jobs
 // listed twice or not at all, totals and order that change between passes.
 //
-// The inventory builder over hand-made samples and the shared samples of real machines.
+// The inventory builder over hand-made samples.
 
-#include <QFile>
 #include <QLocale>
 
 #include <gtest/gtest.h>
 
 #include "inventory/InventoryBuilder.h"
-#include "launchd/CommandParsers.h"
-#include "launchd/JobScanner.h"
-#include "support/Printers.h"
-#include "support/TestPaths.h"
+#include "inventory/ItemFixtures.h"
 
+using ItemFixtures::sample;
 using namespace Qt::StringLiterals;
 
 namespace {
-
-// A sample of user 501 (our pid 90) from facts split by ';', "-" for none: "p PID
-// PPID PATH [ARG...] [@FOLDER] [m=MEMORY] [u=UID] [s=START]" a process; "j|a|d
-// LABEL PROGRAM [ARG...]" a user agent, global agent, global daemon; "l LABEL PID
-// [STATUS]" a launchctl row; "off LABEL"; "login PATH-OR-BUNDLE-ID"; "ln FROM TO".
-SampleInput sample(const QString& facts) {
-    SampleInput input;
-    input.uid = 501;
-    input.ownPid = 90;
-    input.includeApple = true;
-    std::map<QString, QString> links;
-    const auto text = [](const QString& word) { return word == u"-"_s ? QString() : word; };
-    for (const QString& fact :
-         (u"p 0 0 - u=0; p 1 0 /sbin/launchd u=0;"_s + facts).split(u';', Qt::SkipEmptyParts)) {
-        const QStringList w = fact.split(u' ', Qt::SkipEmptyParts);
-        if (w[0] == u"p"_s) {
-            ProcSnapshot p{w[1].toInt(), w[2].toInt(),
-                           input.uid,    text(w[3]).section(u'/', -1),
-                           text(w[3]),   {},
-                           {},           {},
-                           {},           {}};
-            for (const QString& word : w.mid(4)) {
-                if (word.startsWith(u'@'))
-                    p.workingDirectory = word.mid(1);
-                else if (word.startsWith(u"m="_s))
-                    p.memory = word.mid(2).toULongLong();
-                else if (word.startsWith(u"u="_s))
-                    p.uid = word.mid(2).toUInt();
-                else if (word.startsWith(u"s="_s))
-                    p.startDate = word.mid(2).toDouble();
-                else
-                    p.arguments.append(word);
-            }
-            if (p.arguments.isEmpty() && !p.path.isEmpty())
-                p.arguments = {p.path};
-            input.processes[p.pid] = p;
-        } else if (w[0] == u"j"_s || w[0] == u"a"_s || w[0] == u"d"_s) {
-            using enum LaunchJob::Domain;
-            LaunchJob job;
-            job.label = w[1];
-            job.domain = w[0] == u"d"_s ? globalDaemon : w[0] == u"a"_s ? globalAgent : userAgent;
-            job.program = w[2] == u"-"_s ? std::nullopt : std::optional(w[2]);
-            job.arguments = w.mid(3);
-            input.jobs.append(job);
-        } else if (w[0] == u"l"_s) {
-            input.launchctl[text(w[1])] = {
-                w[2] == u"-"_s ? std::nullopt : std::optional(w[2].toInt()),
-                w.size() > 3 ? std::optional(w[3].toLongLong()) : std::nullopt};
-        } else if (w[0] == u"off"_s) {
-            input.disabled.insert(w[1]);
-        } else if (w[0] == u"login"_s) {
-            (w[1].startsWith(u'/') ? input.loginItems.appPaths : input.loginItems.bundleIDs)
-                .insert(w[1]);
-        } else if (w[0] == u"ln"_s) {
-            links[w[1]] = w[2];
-        }
-    }
-    input.resolvePath = [links](const QString& path) {
-        return links.contains(path) ? links.at(path) : path;
-    };
-    return input;
-}
 
 // Each item as "ID NAME: PIDS" (its primary first, "stopped" when none) and its
 // flags, sorted.
@@ -248,42 +183,6 @@ TEST(InventoryBuilder, NamesAreCutAtALineOrAWholeCharacter) {
     const QString face = u"\U0001F600"_s; // never cut between the two halves of a character
     EXPECT_EQ(InventoryBuilder::shortenName(face.repeated(41)), face.repeated(39) + QChar(0x2026));
     EXPECT_EQ(InventoryBuilder::shortenName(u"\u2028first\u0085second"_s), u"first"_s);
-}
-
-// Real launchd state (the shared plists as global agents, a real launchctl
-// list, one process per listed pid): every process in one place, every id once.
-TEST(InventoryBuilder, RealLaunchdStateGivesEveryProcessAndJobOnePlace) {
-    const auto samples = TestPaths::launchdSamples();
-    if (!samples)
-        GTEST_SKIP() << "the shared launchd samples are not next to the checkout";
-    QFile list(*samples + u"/outputs/launchctl-list-7.txt"_s);
-    QFile disabled(*samples + u"/outputs/print-disabled-3.txt"_s);
-    ASSERT_TRUE(list.open(QIODevice::ReadOnly) && disabled.open(QIODevice::ReadOnly));
-    const auto launchctl = CommandParsers::parseLaunchctlList(QString::fromUtf8(list.readAll()));
-    QString facts;
-    for (const auto& [label, entry] : launchctl) {
-        if (entry.pid && *entry.pid > 1)
-            facts += u"p %1 1 /usr/libexec/%2 u=%3;"_s.arg(*entry.pid)
-                         .arg(label.section(u'.', -1))
-                         .arg(label.startsWith(u"com.apple."_s) ? 0 : 501);
-    }
-    SampleInput input = sample(facts);
-    input.jobs = JobScanner::scanJobs(
-        {*samples + u"/none"_s, *samples + u"/plists"_s, *samples + u"/none"_s});
-    input.launchctl = launchctl;
-    input.disabled = CommandParsers::parseDisabled(QString::fromUtf8(disabled.readAll()));
-    const Inventory inventory = InventoryBuilder::build(input);
-    ASSERT_GT(inventory.running.size(), 50);
-    QSet<QString> ids;
-    QList<Pid> members;
-    for (const BackgroundItem& item : inventory.running + inventory.notRunning) {
-        ids.insert(item.id);
-        for (const ProcSnapshot& member : item.members)
-            members.append(member.pid);
-    }
-    EXPECT_EQ(ids.size(), inventory.running.size() + inventory.notRunning.size());
-    EXPECT_EQ(QSet<Pid>(members.begin(), members.end()).size(), members.size());
-    EXPECT_EQ(members.size(), qsizetype(input.processes.size()) - 2); // not the kernel, not launchd
 }
 
 } // namespace

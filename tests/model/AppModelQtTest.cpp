@@ -50,12 +50,11 @@ struct Fixture {
 
 // A process descriptor of this process's child named `name`, or -1.
 int childNamed(const QByteArray& name) {
-    const QByteArray parent = QByteArray::number(::getpid());
     for (const QString& pid : QDir("/proc").entryList(QDir::Dirs)) {
-        QFile stat("/proc/" + pid + "/stat");
-        const QByteArray text = stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
-        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-        if (text.contains("(" + name + ")") && fields.value(1) == parent)
+        QFile stat("/proc/" + pid + "/stat"); // "PID (NAME) STATE PPID ..."
+        const QList<QByteArray> fields =
+            stat.open(QIODevice::ReadOnly) ? stat.readAll().split(' ') : QList<QByteArray>();
+        if (fields.value(1) == "(" + name + ")" && fields.value(3).toInt() == ::getpid())
             return ProcessDescriptor::open(pid.toInt());
     }
     return -1;
@@ -244,17 +243,10 @@ private Q_SLOTS:
         await(model->checkLoginItems());
         QVERIFY(!model->loginItemsCheckedAt() && model->loginItemsMessage());
 
-        // The shape of sfltool dumpbtm output, one record.
-        f.tools.setLoginItemsDump("========================\n"
-                                  " Records for UID " +
-                                  QByteArray::number(me) +
-                                  " : 00000000-0000-0000-0000-000000000000\n"
-                                  "========================\n"
-                                  " #1:\n"
-                                  "                 Type: app (0x2)\n"
-                                  "                  URL: file:///Applications/Helper.app/\n"
-                                  "    Bundle Identifier: com.example.helper\n"
-                                  "          Disposition: [enabled, allowed, visible] (0xb)\n");
+        // One record in the shape of sfltool dumpbtm.
+        f.tools.setLoginItemsDump(" Records for UID " + QByteArray::number(me) +
+                                  " : 0\n #1:\n Type: app (0x2)\n Disposition: [enabled] (0x1)\n"
+                                  " Bundle Identifier: com.example.helper\n");
         await(model->checkLoginItems());
         QCOMPARE(model->loginItemsMessage(), QStringLiteral("Login items found: 1"));
         QVERIFY(model->loginItemsCheckedAt() && f.model()->loginItemsCheckedAt());

@@ -33,45 +33,38 @@ namespace {
 
 struct Case {
     const char* script; // after `import os, signal, sys` and `out = sys.stdout.buffer`
-    QStringList arguments;
-    std::chrono::milliseconds timeout;
     CommandResult expected;
+    QStringList arguments = {};
+    std::chrono::milliseconds timeout = 10s;
 };
 
 const Case cases[] = {
     {"out.write(b'one\\ntwo\\n'); os.write(2, b'\\n\\t first\\n  second \\n'); sys.exit(3)",
-     {},
-     10s,
      {3, "one\ntwo\n", "first\n  second"}},
     // No shell, no quoting.
     {"out.write('|'.join(sys.argv[1:]).encode())",
-     {"a b", "", "$HOME", "*", "'\"; exit 9"},
-     10s,
-     {0, "a b||$HOME|*|'\"; exit 9", {}}},
+     {0, "a b||$HOME|*|'\"; exit 9", {}},
+     {"a b", "", "$HOME", "*", "'\"; exit 9"}},
     // Malformed UTF-8 (a cut sequence too) becomes U+FFFD; the rest is kept.
     {"out.write(b'ok\\xff caf\\xc3\\xa9 a\\x00b caf\\xc3')",
-     {},
-     10s,
      {0, QStringLiteral("ok\uFFFD café a") + QChar(0) + QStringLiteral("b caf\uFFFD"), {}}},
     // Signals start at their defaults; a signal's end reads as 128 + N, as in shells.
     {"out.write(b'out\\n'); out.flush(); os.kill(os.getpid(), signal.SIGUSR1)",
-     {},
-     10s,
      {128 + SIGUSR1, "out\n", QStringLiteral("Stopped by signal %1").arg(SIGUSR1)}},
     // Only the three standard streams are inherited (the fourth is the listing's).
-    {"out.write(str(len(os.listdir('/proc/self/fd'))).encode())", {}, 10s, {0, "4", {}}},
+    {"out.write(str(len(os.listdir('/proc/self/fd'))).encode())", {0, "4", {}}},
     // Past the time-out the whole group is ended, with SIGKILL for what ignores
     // SIGTERM; what the tool wrote stays.
     {"signal.signal(signal.SIGTERM, signal.SIG_IGN)\nif os.fork() == 0: signal.pause()\n"
      "os.write(1, b'ready\\n'); os.write(2, b' almost \\n'); signal.pause()",
+     {-2, "ready\n", "Timed out after 2.0 seconds: almost"},
      {},
-     2s,
-     {-2, "ready\n", "Timed out after 2.0 seconds: almost"}},
+     2s},
     {"line = b'-\\t0\\tcom.example.job\\n' * 4096\n"
      "for _ in range(100 * 2**20 // len(line)): out.write(line)",
+     {-3, {}, "Stopped after more than 1.0 MiB of output"},
      {},
-     60s,
-     {-3, {}, "Stopped after more than 1.0 MiB of output"}},
+     60s},
 };
 
 long peakKiB() {

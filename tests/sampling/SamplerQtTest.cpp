@@ -159,7 +159,8 @@ private Q_SLOTS:
     }
 
     // launchctl list runs again only when launchd's children changed; print-disabled
-    // and the folder scan only when asked to forget or the folder's listing changed.
+    // and the folder scan only when asked to forget or the folder's listing changed;
+    // nothing where there is no launchd.
     void externalCommandsRunOnlyWhenSomethingChanged() {
         Fixture f;
         const QString first = f.agents() + QStringLiteral("/org.example.first.plist");
@@ -170,6 +171,13 @@ private Q_SLOTS:
                                                      std::chrono::hours(1));
         f.set(600, 1);
         f.set(601, 600);
+        // Without launchd no tool runs and no job folder is read, not even in a
+        // first pass, which asks for everything where launchd exists.
+        Sampler::Environment linux = f.environment();
+        linux.host = Hosts::linuxRules();
+        QVERIFY(Sampler(linux).collect(false).result().jobs.isEmpty());
+        QVERIFY(!Sampler::readLoginItems(linux.tools, linux.uid, linux.host).result());
+        QCOMPARE(f.tools.callCount({}), 0);
         Sampler sampler(f.environment());
         const auto pass = [&](int lists, int disabled) {
             QStringList programs;
@@ -197,20 +205,6 @@ private Q_SLOTS:
         sampler.forgetLaunchdState();
         QCOMPARE(pass(4, 2).value(0), QStringLiteral("org.example.first=/d"));
         pass(4, 2);
-    }
-
-    // Without launchd no tool is run and no job folder read, not even in a
-    // first pass, which asks for everything where launchd exists.
-    void withoutLaunchdNoToolRunsAndNoJobIsRead() {
-        Fixture f;
-        QVERIFY(writePlist(f.agents() + QStringLiteral("/org.example.first.plist"),
-                           QStringLiteral("/a")));
-        Sampler::Environment env = f.environment();
-        env.host = Hosts::linuxRules();
-        const SampleInput input = Sampler(env).collect(false).result();
-        QVERIFY(input.jobs.isEmpty() && input.warnings.isEmpty());
-        QVERIFY(!Sampler::readLoginItems(env.tools, env.uid, env.host).result());
-        QCOMPARE(f.tools.callCount({}), 0);
     }
 };
 
