@@ -12,19 +12,16 @@
 
 namespace {
 
-// A loopback web server that answers a request with `reply` once it has read
-// it (or the close would reset the connection), then closes; an empty reply is
-// never sent.
-class FixedServer : public QTcpServer {
-public:
+// A loopback web server that answers a request, once read (or the close would
+// reset the connection), with `reply` and closes; an empty reply never comes.
+struct FixedServer : QTcpServer {
     explicit FixedServer(const QByteArray& reply) {
         connect(this, &QTcpServer::newConnection, this, [this, reply] {
             QTcpSocket* socket = nextPendingConnection();
             connect(socket, &QTcpSocket::readyRead, socket, [socket, reply] {
-                while (socket->canReadLine()) {
+                while (socket->canReadLine())
                     if (socket->readLine() == "\r\n" && !reply.isEmpty())
                         socket->write(reply), socket->disconnectFromHost();
-                }
             });
         });
         listen(QHostAddress::LocalHost, 0);
