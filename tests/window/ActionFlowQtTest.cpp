@@ -13,8 +13,6 @@
 #include <unistd.h>
 
 #include <QFileInfo>
-#include <QLabel>
-#include <QPushButton>
 #include <QTest>
 #include <QUuid>
 
@@ -32,24 +30,21 @@
 namespace {
 
 // A child reaped by its own thread the moment it ends, so that the sampler
-// never lists it as a zombie; killed when it outlives the test.
+// never lists it as a zombie; killed when it outlives the test, through its
+// descriptor, since once reaped its pid may belong to a stranger.
 struct ReapedChild {
-    explicit ReapedChild(const QStringList& argv)
-        : child(argv), reaper([this] { child.reap(), ended = true; }) {}
+    explicit ReapedChild(const QStringList& argv) : child(argv) {}
     ~ReapedChild() {
-        // Through the descriptor: once reaped, the pid may belong to a stranger.
-        if (descriptor >= 0) {
-            ::syscall(SYS_pidfd_send_signal, descriptor, SIGKILL, nullptr, 0);
-            ::close(descriptor);
-        }
+        ::syscall(SYS_pidfd_send_signal, descriptor, SIGKILL, nullptr, 0);
+        ::close(descriptor);
         reaper.join();
     }
     Pid pid() const { return child.pid(); }
 
     ChildProcess child;
-    int descriptor = child.pid() > 0 ? ProcessDescriptor::open(child.pid()) : -1;
+    int descriptor = ProcessDescriptor::open(child.pid());
     std::atomic<bool> ended = false;
-    std::thread reaper;
+    std::thread reaper{[this] { child.reap(), ended = true; }};
 };
 
 // Destroyed in reverse: the window, the model, then the outside world.
@@ -75,10 +70,6 @@ private:
     ActionBarPhase phase() const {
         return screen() ? screen()->actionBar()->phase() : ActionBarPhase{};
     }
-    template <typename T> T* find(const QString& name) const {
-        return w->root.currentScreen() ? w->root.currentScreen()->findChild<T*>(name) : nullptr;
-    }
-
     // Started once its program is the private sleeper, so SIGTERM finds the
     // shell's trap in place.
     std::unique_ptr<ReapedChild> sleeper(const QStringList& argv) {
@@ -89,38 +80,33 @@ private:
                    : nullptr;
     }
 
-    // Opens the item that holds `pid` after a fresh pass.
-    bool openHolding(Pid pid) {
+    // After a fresh pass, opens the item `id`, or the one that holds `pid`.
+    bool open(QString id, Pid pid = 0) {
         QCoro::waitFor(w->model->refresh(false));
         for (const BackgroundItem& item : w->model->inventory()->running) {
             if (std::ranges::any_of(item.members, [&](auto& member) { return member.pid == pid; }))
-                return open(item.id);
+                id = item.id;
         }
-        return false;
-    }
-
-    bool open(const QString& id) {
         w->model->setScreen(AppModel::Screen::detail(id));
         return QTest::qWaitFor(
             [&] { return screen() && screen()->id() == id && !w->root.isTransitioning(); });
     }
 
-    // Clicks the visible button once it is there; false when it never comes.
-    bool click(const char* name) {
-        QPushButton* button = nullptr;
-        if (!QTest::qWaitFor([&] {
-                button = find<QPushButton>(QString::fromLatin1(name));
-                return button && button->isVisible();
-            }))
-            return false;
-        QTest::mouseClick(button, Qt::LeftButton);
-        return true;
+    // The current screen's widget `name` once it shows; none if it never does.
+    QWidget* shown(const char* name) const {
+        const auto find = [&] { return w->root.currentScreen()->findChild<QWidget*>(name); };
+        return QTest::qWaitFor([&] { return find() && find()->isVisible(); }) ? find() : nullptr;
+    }
+    bool click(const char* name) const {
+        QWidget* button = shown(name);
+        if (button)
+            QTest::mouseClick(button, Qt::LeftButton);
+        return button;
     }
 
 private Q_SLOTS:
-    void initTestCase() { qputenv("QT_REDUCE_MOTION", "1"); }
-
     void init() {
+        qputenv("QT_REDUCE_MOTION", "1");
         w = std::make_unique<World>();
         QVERIFY(QFile::copy("/bin/sleep", w->sleeper));
         QVERIFY(QFile::setPermissions(w->sleeper, QFile::ReadOwner | QFile::ExeOwner));
@@ -133,21 +119,18 @@ private Q_SLOTS:
 
     void stopEndsTheProcessAndShowsItStopped() {
         const auto child = sleeper({w->sleeper, "300"});
-        QVERIFY(child && openHolding(child->pid()));
-        QVERIFY(click("action.stop"));
-        QVERIFY(click("action.confirm"));
+        QVERIFY(child && open({}, child->pid()));
+        QVERIFY(click("action.stop") && click("action.confirm"));
         QTRY_COMPARE_WITH_TIMEOUT(phase(), ActionBarPhase::message("Stopped.", false), 20000);
         QTRY_VERIFY(child->ended);
-        QTRY_VERIFY(find<QWidget>("detail.stopped") &&
-                    find<QWidget>("detail.stopped")->isVisible());
+        QVERIFY(shown("detail.stopped"));
     }
 
     void aProcessIgnoringSigtermIsForceQuit() {
         const auto child = sleeper({"/bin/sh", "-c", "trap '' TERM; exec \"$0\" 300", w->sleeper});
-        QVERIFY(child && openHolding(child->pid()));
+        QVERIFY(child && open({}, child->pid()));
         const QString id = screen()->id();
-        QVERIFY(click("action.stop"));
-        QVERIFY(click("action.confirm"));
+        QVERIFY(click("action.stop") && click("action.confirm"));
         QTRY_COMPARE_WITH_TIMEOUT(phase().kind, ActionBarPhase::Case::stillRunning, 20000);
         QVERIFY(phase().survivors.size() == 1 && !child->ended);
         QVERIFY(click("action.forceQuit"));
@@ -162,11 +145,9 @@ private Q_SLOTS:
         const QString path = agents + '/' + label + ".plist";
         const QString parked = agents + "/Disabled/" + label + ".plist";
         QVERIFY(StandIns::writePlist(path, label, {w->sleeper, "300"}));
-        QCoro::waitFor(w->model->refresh(false));
         QVERIFY(open("job:" + label));
 
-        QVERIFY(click("action.disable"));
-        QVERIFY(click("action.confirm"));
+        QVERIFY(click("action.disable") && click("action.confirm"));
         QTRY_VERIFY_WITH_TIMEOUT(screen() && screen()->id() == "job:" + label + ":disabled", 20000);
         QVERIFY(QFileInfo::exists(parked) && !QFileInfo::exists(path));
 
@@ -185,7 +166,7 @@ private Q_SLOTS:
         w->tools.addJob(label, child->pid());
         // The stand-in holds its answer, so the running phase can be seen.
         w->tools.failVerb("bootout", 5, "Boot-out failed: 5: Input/output error", {}, 2);
-        QVERIFY(openHolding(child->pid()));
+        QVERIFY(open({}, child->pid()));
         QCOMPARE(screen()->id(), "job:" + label);
 
         QVERIFY(click("action.stop"));
@@ -194,8 +175,8 @@ private Q_SLOTS:
         QCOMPARE(phase().kind, ActionBarPhase::Case::working);
         QTRY_COMPARE_WITH_TIMEOUT(phase().kind, ActionBarPhase::Case::message, 20000);
         QVERIFY(phase().isError && phase().text.contains("Boot-out failed: 5"));
-        QLabel* message = find<QLabel>("action.message");
-        QVERIFY(message && message->isVisible() && !child->ended && w->tools.jobPid(label));
+        const QWidget* message = shown("action.message");
+        QVERIFY(message && !child->ended && w->tools.jobPid(label));
         QCOMPARE(message->palette().color(QPalette::WindowText),
                  QColor(ScreenStyle::red(message->palette())));
     }

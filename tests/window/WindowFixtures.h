@@ -23,8 +23,8 @@ inline const Uid someoneElse = me == 4321 ? 4322 : 4321;
 
 // With `tools`, the model samples and acts through the stand-ins and reads
 // jobs from `home` only.
-inline AppModel::Environment environment(const QTemporaryDir& dir, const StandIns* tools = nullptr,
-                                         const QString& home = {}) {
+inline std::unique_ptr<AppModel>
+makeModel(const QTemporaryDir& dir, const StandIns* tools = nullptr, const QString& home = {}) {
     AppModel::Environment environment;
     environment.settings = [path = dir.filePath("settings.ini")] {
         return std::make_unique<AppSettings>(
@@ -36,12 +36,7 @@ inline AppModel::Environment environment(const QTemporaryDir& dir, const StandIn
         environment.sampler.tools = environment.actions.tools = tools->locations();
         environment.sampler.folders = {home, dir.filePath("ga"), dir.filePath("gd")};
     }
-    return environment;
-}
-
-inline std::unique_ptr<AppModel>
-makeModel(const QTemporaryDir& dir, const StandIns* tools = nullptr, const QString& home = {}) {
-    return std::make_unique<AppModel>(environment(dir, tools, home));
+    return std::make_unique<AppModel>(std::move(environment));
 }
 
 inline Timestamp now() {
@@ -61,16 +56,6 @@ inline BackgroundItem running(const QString& id, const QString& name, quint64 me
     item.memory = memory;
     item.ports = std::move(ports);
     item.origin = {Origin::Case::terminal, "Terminal", std::nullopt};
-    return item;
-}
-
-// The user's `node server.js` in /srv/chat-api, serving port 3000: two path rows.
-inline BackgroundItem userCommand() {
-    BackgroundItem item = running("exe:/opt/chat/bin/node", "chat-api", 1, {3000}, me);
-    item.primary->path = "/opt/chat/bin/node";
-    item.primary->workingDirectory = "/srv/chat-api";
-    item.primary->arguments = QStringList{item.primary->path, "server.js"};
-    item.members = {*item.primary};
     return item;
 }
 
