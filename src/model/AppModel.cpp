@@ -18,7 +18,6 @@
 #include "inventory/TextCompare.h"
 #include "launchd/CommandParsers.h"
 #include "launchd/LaunchdReads.h"
-#include "os/HostRules.h"
 
 namespace {
 
@@ -64,7 +63,7 @@ AppModel::AppModel(Environment environment, QObject* parent)
     m_sampler = std::make_unique<Sampler>(m_environment.sampler);
 
     if (const std::optional<QByteArray> stored =
-            Hosts::current().hasLaunchd ? m_settings->loginItems() : std::nullopt) {
+            m_environment.sampler.host.hasLaunchd ? m_settings->loginItems() : std::nullopt) {
         if (const auto items = CommandParsers::decodeLoginItems(*stored))
             m_sampler->setLoginItems(*items);
     }

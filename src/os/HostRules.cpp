@@ -1,5 +1,7 @@
 #include "os/HostRules.h"
 
+#include <algorithm>
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QSysInfo>
@@ -8,11 +10,30 @@ namespace Hosts {
 
 namespace {
 
-QSet<QString> setOf(std::initializer_list<const char*> names) {
-    QSet<QString> set;
-    for (const char* name : names)
-        set.insert(QString::fromUtf8(name));
-    return set;
+// Whether `text` matches `pattern`, in which "*" stands for any run of
+// characters. Runs on every refresh: nothing is allocated.
+bool matchesPattern(QStringView pattern, QStringView text) {
+    qsizetype p = 0;
+    qsizetype t = 0;
+    qsizetype star = -1; // the last "*" seen, and where in the text it began
+    qsizetype starText = 0;
+    while (t < text.size()) {
+        if (p < pattern.size() && pattern[p] == u'*') {
+            star = p++;
+            starText = t;
+        } else if (p < pattern.size() && pattern[p] == text[t]) {
+            ++p;
+            ++t;
+        } else if (star >= 0) {
+            p = star + 1; // the "*" takes one more character
+            t = ++starText;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == u'*')
+        ++p;
+    return p == pattern.size();
 }
 
 QString tr(const char* text) {
@@ -21,17 +42,20 @@ QString tr(const char* text) {
 
 HostRules commonRules() {
     HostRules rules;
-    rules.shellNames = setOf({"zsh", "bash", "sh", "fish", "login", "-zsh", "-bash"});
-    rules.interpreterNames = setOf(
-        {"sh", "bash", "zsh", "fish", "env", "node", "bun", "deno", "ruby", "perl", "osascript"});
-    rules.buildToolNames = setOf({"xcodebuild", "swift-build", "swift-frontend", "gradle",
-                                  "flutter", "make", "cargo", "rustc", "clang", "ld", "npm", "pnpm",
-                                  "yarn", "bun", "tsc", "vite", "webpack", "pod"});
-    rules.ideAppNames =
-        setOf({"Xcode", "Visual Studio Code", "Code", "Cursor", "Windsurf", "Android Studio",
-               "IntelliJ IDEA", "Zed", "Fleet", "Nova", "Sublime Text"});
-    rules.terminalAppNames = setOf({"Terminal", "iTerm", "iTerm2", "Ghostty", "Warp", "WezTerm",
-                                    "Alacritty", "kitty", "Hyper", "Tabby"});
+    rules.shellNames = {"zsh", "bash", "sh", "fish", "login", "-zsh", "-bash"};
+    rules.interpreterNames = {"sh",  "bash", "zsh",  "fish", "env",      "node",
+                              "bun", "deno", "ruby", "perl", "osascript"};
+    rules.buildToolNames = {"xcodebuild", "swift-build", "swift-frontend",
+                            "gradle",     "flutter",     "make",
+                            "cargo",      "rustc",       "clang",
+                            "ld",         "npm",         "pnpm",
+                            "yarn",       "bun",         "tsc",
+                            "vite",       "webpack",     "pod"};
+    rules.ideAppNames = {"Xcode",          "Visual Studio Code", "Code", "Cursor", "Windsurf",
+                         "Android Studio", "IntelliJ IDEA",      "Zed",  "Fleet",  "Nova",
+                         "Sublime Text"};
+    rules.terminalAppNames = {"Terminal", "iTerm",     "iTerm2", "Ghostty", "Warp",
+                              "WezTerm",  "Alacritty", "kitty",  "Hyper",   "Tabby"};
     return rules;
 }
 
@@ -116,23 +140,23 @@ HostRules linuxRules(const QString& systemName, Uid firstRegularUid) {
                                 "/lib32/",     "/lib64/",      "/libx32/"};
     rules.systemLocationPrefixes = rules.systemPathPrefixes;
     rules.userCommandFolders = {"/usr/bin/", "/bin/", "/usr/games/", "/usr/local/bin/"};
-    rules.shellNames += setOf({"dash", "ash", "ksh", "mksh", "tcsh", "csh", "-sh", "-dash", "-fish",
-                               "-ksh", "-mksh", "-tcsh", "-csh"});
+    rules.shellNames += QSet<QString>({"dash", "ash", "ksh", "mksh", "tcsh", "csh", "-sh", "-dash",
+                                       "-fish", "-ksh", "-mksh", "-tcsh", "-csh"});
     // Debian's node is installed as nodejs.
-    rules.interpreterNames += setOf({"dash", "ash", "ksh", "mksh", "nodejs"});
-    rules.buildToolNames += setOf({"ninja",   "cmake",
-                                   "meson",   "cc1",
-                                   "cc1plus", "cc1obj",
-                                   "gcc",     "g++",
-                                   "cc",      "c++",
-                                   "clang++", "ld.bfd",
-                                   "ld.gold", "ld.lld",
-                                   "lld",     "mold",
-                                   "as",      "collect2",
-                                   "lto1",    "lto-wrapper",
-                                   "go",      "javac",
-                                   "mvn",     "gradle",
-                                   "ctest",   "dpkg-buildpackage"});
+    rules.interpreterNames += QSet<QString>({"dash", "ash", "ksh", "mksh", "nodejs"});
+    rules.buildToolNames += QSet<QString>({"ninja",   "cmake",
+                                           "meson",   "cc1",
+                                           "cc1plus", "cc1obj",
+                                           "gcc",     "g++",
+                                           "cc",      "c++",
+                                           "clang++", "ld.bfd",
+                                           "ld.gold", "ld.lld",
+                                           "lld",     "mold",
+                                           "as",      "collect2",
+                                           "lto1",    "lto-wrapper",
+                                           "go",      "javac",
+                                           "mvn",     "gradle",
+                                           "ctest",   "dpkg-buildpackage"});
     rules.ideProcessNames = {{"code", "Visual Studio Code"},
                              {"code-oss", "Code - OSS"},
                              {"codium", "VSCodium"},
@@ -176,30 +200,15 @@ HostRules linuxRules(const QString& systemName, Uid firstRegularUid) {
                                   {"sshd-session", "SSH"}};
     // The session's service manager itself is recognised by name and its
     // --user argument, not here.
-    rules.sessionDaemonPatterns = {"dbus-daemon",
-                                   "dbus-broker",
-                                   "dbus-broker-launch",
-                                   "pipewire",
-                                   "pipewire-pulse",
-                                   "wireplumber",
-                                   "pulseaudio",
-                                   "at-spi-bus-launcher",
-                                   "at-spi2-registryd",
-                                   "gvfsd*",
-                                   "gvfs-*",
-                                   "xdg-*portal*",
-                                   "xdg-permission-store",
-                                   "gnome-keyring-daemon",
-                                   "gsd-*",
-                                   "kded*",
-                                   "ibus-*",
-                                   "fcitx*",
-                                   "Xwayland",
-                                   "Xorg",
-                                   "dconf-service"};
-    // The desktop's own shell and session, and the user's SSH login.
-    rules.sessionDaemonPatterns.append({"gnome-shell", "gnome-session*", "plasmashell", "ksmserver",
-                                        "kwin_*", "xfce4-session", "sshd", "sshd-session"});
+    rules.sessionDaemonPatterns = {
+        "dbus-daemon", "dbus-broker", "dbus-broker-launch", "pipewire", "pipewire-pulse",
+        "wireplumber", "pulseaudio", "at-spi-bus-launcher", "at-spi2-registryd", "gvfsd*", "gvfs-*",
+        "xdg-*portal*", "xdg-permission-store", "gnome-keyring-daemon", "gsd-*", "kded*", "ibus-*",
+        "fcitx*", "Xwayland", "Xorg", "dconf-service",
+        // The desktop's own shell and session, and
+        // the user's SSH login.
+        "gnome-shell", "gnome-session*", "plasmashell", "ksmserver", "kwin_*", "xfce4-session",
+        "sshd", "sshd-session"};
     rules.firstRegularUid = firstRegularUid;
     rules.hasLaunchd = false;
 
@@ -270,8 +279,8 @@ bool isInterpreter(const HostRules& rules, QStringView fileName) {
     return fileName.startsWith(u"python") || rules.interpreterNames.contains(fileName.toString());
 }
 
-bool isBuildTool(const HostRules& rules, QStringView processName) {
-    if (rules.buildToolNames.contains(processName.toString()))
+bool isBuildTool(const HostRules& rules, const QString& processName) {
+    if (rules.buildToolNames.contains(processName))
         return true;
     QStringView name = processName;
     const qsizetype triple = name.indexOf(u"-linux-");
@@ -294,29 +303,9 @@ bool isBuildTool(const HostRules& rules, QStringView processName) {
 }
 
 bool isSessionDaemon(const HostRules& rules, QStringView processName) {
-    for (const QString& pattern : rules.sessionDaemonPatterns) {
-        const QStringList pieces = pattern.split(u'*');
-        if (pieces.size() == 1) {
-            if (processName == pattern)
-                return true;
-            continue;
-        }
-        // Each piece in order; the first at the start, the last at the end.
-        if (!processName.startsWith(pieces.first()) || !processName.endsWith(pieces.last()) ||
-            processName.size() < pieces.first().size() + pieces.last().size())
-            continue;
-        qsizetype at = pieces.first().size();
-        const qsizetype end = processName.size() - pieces.last().size();
-        bool matched = true;
-        for (qsizetype i = 1; i + 1 < pieces.size() && matched; ++i) {
-            const qsizetype found = processName.mid(at, end - at).indexOf(pieces[i]);
-            matched = found >= 0;
-            at += found + pieces[i].size();
-        }
-        if (matched)
-            return true;
-    }
-    return false;
+    return std::any_of(
+        rules.sessionDaemonPatterns.cbegin(), rules.sessionDaemonPatterns.cend(),
+        [&](const QString& pattern) { return matchesPattern(pattern, processName); });
 }
 
 } // namespace Hosts

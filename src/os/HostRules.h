@@ -99,7 +99,7 @@ bool isSystemPath(const HostRules& rules, QStringView path);
 bool isInterpreter(const HostRules& rules, QStringView fileName);
 // In buildToolNames, also when installed under a target triple and a version
 // (Debian's g++ runs as x86_64-linux-gnu-g++-12).
-bool isBuildTool(const HostRules& rules, QStringView processName);
+bool isBuildTool(const HostRules& rules, const QString& processName);
 bool isSessionDaemon(const HostRules& rules, QStringView processName);
 
 } // namespace Hosts
