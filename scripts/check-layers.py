@@ -9,13 +9,14 @@ import sys
 BELOW = {
     "os": set(),
     "launchd": {"os"},
-    "inventory": {"os", "launchd"},
-    "sampling": {"os", "launchd", "inventory"},
-    "actions": {"os", "launchd", "inventory"},
-    "model": {"os", "launchd", "inventory", "sampling", "actions"},
-    "report": {"os", "launchd", "inventory", "sampling"},
-    "app": {"os", "launchd", "inventory", "sampling", "report"},
-    "window": {"os", "launchd", "inventory", "sampling", "actions", "model"},
+    "session": {"os"},
+    "inventory": {"os", "launchd", "session"},
+    "sampling": {"os", "launchd", "session", "inventory"},
+    "actions": {"os", "launchd", "session", "inventory"},
+    "model": {"os", "launchd", "session", "inventory", "sampling", "actions"},
+    "report": {"os", "launchd", "session", "inventory", "sampling"},
+    "app": {"os", "launchd", "session", "inventory", "sampling", "report"},
+    "window": {"os", "launchd", "session", "inventory", "sampling", "actions", "model"},
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"/]+)/[^"]+"', re.MULTILINE)
 
