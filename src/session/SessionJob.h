@@ -22,7 +22,8 @@ struct SessionJob {
     QString name;
     // Description= of a unit, Name= of an entry; empty when the file has none.
     QString title;
-    // The file in effect: the unit file or the entry file.
+    // The definition: the unit file (for a masked unit the one under the
+    // mask; empty when the mask covers none) or the entry file in effect.
     QString file;
     // A unit's drop-in files (NAME.d/*.conf), in the order they apply.
     QStringList dropIns;
@@ -48,14 +49,14 @@ struct SessionJob {
     // That link lies in the user's own folder, or the entry in effect is the
     // user's file: the user chose to have it start.
     bool enabledByUser = false;
-    // A unit the user's folder masks: NAME there links to /dev/null.
-    bool masked = false;
+    // The mask in effect over a unit: a file of its name that links to
+    // /dev/null or is empty, earlier in the search path than `file`.
+    std::optional<QString> maskFile;
     // An entry with Hidden=true in effect.
     bool hidden = false;
     // An entry with X-GNOME-Autostart-enabled=false in effect.
     bool switchedOff = false;
-    // The system's definition underneath: the system entry a user entry of the
-    // same name overrides, the system unit file a user mask covers.
+    // The system entry that a user entry of the same name overrides.
     std::optional<QString> systemFile;
 
     bool operator==(const SessionJob&) const = default;
