@@ -8,6 +8,7 @@
 #include <numeric>
 
 #include <QFile>
+#include <QRegularExpression>
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -192,6 +193,18 @@ QString executableFromLink(QByteArrayView link) {
     if (link.endsWith(deleted))
         link.chop(deleted.size());
     return QString::fromUtf8(link);
+}
+
+std::optional<QString> parseCgroup(QByteArrayView text) {
+    static const QRegularExpression named(QStringLiteral("^\\d+:name=systemd:(.*)$|^0::(.*)$"),
+                                          QRegularExpression::MultilineOption);
+    std::optional<QString> unified;
+    for (const QRegularExpressionMatch& match : named.globalMatch(QString::fromUtf8(text))) {
+        if (match.hasCaptured(1))
+            return match.captured(1);
+        unified = match.captured(2);
+    }
+    return unified;
 }
 
 } // namespace LinuxProc
@@ -406,6 +419,15 @@ std::optional<QString> LinuxProcPlatform::workingDirectory(const ProcHandle& han
     if (length <= 0)
         return std::nullopt;
     return QString::fromUtf8(link, length);
+}
+
+std::optional<QString> LinuxProcPlatform::cgroup(const ProcHandle& handle) const {
+    char path[4200];
+    QByteArray buffer;
+    const qsizetype length =
+        filePath(handle.pid, "cgroup", path) ? readGrowing(path, buffer, 65536) : -1;
+    return length <= 0 ? std::nullopt
+                       : LinuxProc::parseCgroup(QByteArrayView(buffer.constData(), length));
 }
 
 Timebase LinuxProcPlatform::timebase() const {

@@ -44,6 +44,10 @@ std::vector<ListeningSocket> parseNetTcp(QByteArrayView text);
 // A readlink result of /proc/PID/exe without the " (deleted)" mark.
 QString executableFromLink(QByteArrayView link);
 
+// The path of /proc/PID/cgroup text: its "name=systemd" line where there is one
+// (systemd's own hierarchy on a hybrid system), else the unified "0::" line.
+std::optional<QString> parseCgroup(QByteArrayView text);
+
 } // namespace LinuxProc
 
 // Process facts from /proc, listening sockets from a sock_diag netlink dump
@@ -68,6 +72,7 @@ public:
     qsizetype argumentAreaMax() const override;
     QStringList arguments(const ProcHandle& handle, QByteArray& buffer) const override;
     std::optional<QString> workingDirectory(const ProcHandle& handle) const override;
+    std::optional<QString> cgroup(const ProcHandle& handle) const override;
     Timebase timebase() const override;
     bool listeningSockets(std::vector<ListeningSocket>& sockets) const override;
     qsizetype descriptors(Pid pid, std::span<DescriptorRecord> buffer) const override;

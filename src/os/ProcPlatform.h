@@ -77,6 +77,8 @@ public:
     virtual QStringList arguments(const ProcHandle& handle, QByteArray& buffer) const = 0;
     // The current directory, or none.
     virtual std::optional<QString> workingDirectory(const ProcHandle& handle) const = 0;
+    // The control group the process runs in, or none.
+    virtual std::optional<QString> cgroup(const ProcHandle& handle) const = 0;
     // The tick-to-nanosecond ratio of cpuTicks; fixed for the platform's lifetime.
     virtual Timebase timebase() const = 0;
     // Replaces `sockets` by every TCP socket listening on the machine (IPv4 and

@@ -260,9 +260,17 @@ ProcessTable readAll(StaticInfoCache& cache, const ProcPlatform& platform) {
             }
         }
 
+        if (snapshot.uid == ownUid) {
+            if (read->cacheHolds && cached->cgroupSettled)
+                snapshot.cgroup = cached->cgroup;
+            else
+                snapshot.cgroup = platform.cgroup(process.handle());
+        }
+
         // Path and arguments share their data with the snapshot: no copies.
-        StaticInfo entry{snapshot.startDate, std::move(read->kernelName), snapshot.path,
-                         snapshot.arguments};
+        StaticInfo entry{snapshot.startDate, std::move(read->kernelName),
+                         snapshot.path,      snapshot.arguments,
+                         snapshot.cgroup,    read->cacheHolds};
         if (cached)
             old->second = std::move(entry);
         else

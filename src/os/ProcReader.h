@@ -37,6 +37,9 @@ struct StaticInfo {
     QString kernelName;
     QString path;
     QStringList arguments;
+    std::optional<QString> cgroup;
+    // Read twice: a launcher may move what it started into a cgroup of its own.
+    bool cgroupSettled = false;
 
     bool operator==(const StaticInfo&) const = default;
 };
@@ -87,7 +90,7 @@ std::optional<Basics> basics(Pid pid, const ProcPlatform& platform = systemPlatf
 // The absolute executable path, or none.
 std::optional<QString> pidPath(Pid pid, const ProcPlatform& platform = systemPlatform());
 
-// One process without arguments and working directory; `cached` (the cache
+// One process without arguments, working directory and cgroup; `cached` (the cache
 // entry for the pid) supplies the path when it is valid for the process.
 std::optional<ProcSnapshot> snapshot(Pid pid, const StaticInfo* cached = nullptr,
                                      const ProcPlatform& platform = systemPlatform());
@@ -105,8 +108,9 @@ QStringList parseArguments(QByteArrayView bytes);
 std::optional<QString> workingDirectory(Pid pid, const ProcPlatform& platform = systemPlatform());
 
 // Every readable process, keyed by pid. Arguments and working directory are read
-// only for this program's user's processes outside the system folders. `cache`
-// is replaced by the entries of this pass.
+// only for this program's user's processes outside the system folders, the
+// cgroup for all of this user's processes. `cache` is replaced by the entries
+// of this pass.
 ProcessTable readAll(StaticInfoCache& cache, const ProcPlatform& platform = systemPlatform());
 
 // The listening TCP ports (IPv4 and IPv6) of the given processes: pid ->

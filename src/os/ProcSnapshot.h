@@ -25,6 +25,9 @@ struct ProcSnapshot {
     std::optional<quint64> cpuNanos;
     QStringList arguments;
     std::optional<QString> workingDirectory;
+    // The cgroup path ("/user.slice/user-1000.slice/user@1000.service/app.slice/
+    // foo.service"), read for this program's user's processes only.
+    std::optional<QString> cgroup;
 
     bool operator==(const ProcSnapshot&) const = default;
 };

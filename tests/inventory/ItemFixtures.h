@@ -12,7 +12,7 @@ inline constexpr Uid me = 501;
 
 inline ProcSnapshot process(const QString& name, const QString& path, QStringList arguments = {},
                             Uid uid = me) {
-    return {4242, 1, uid, name, path, {}, 10'000'000, {}, std::move(arguments), {}};
+    return {4242, 1, uid, name, path, {}, 10'000'000, {}, std::move(arguments), {}, {}};
 }
 
 inline LaunchJob job(const QString& label,
@@ -68,9 +68,9 @@ inline SampleInput sample(const QString& facts, const HostRules& host = Hosts::m
     for (const QString& fact : (root + facts).split(u';', Qt::SkipEmptyParts)) {
         const QStringList w = fact.split(u' ', Qt::SkipEmptyParts);
         if (w[0] == u"p"_s) {
-            ProcSnapshot p{
-                w[1].toInt(), w[2].toInt(), uid, text(w[3]).section(u'/', -1), text(w[3]), {}, {},
-                {},           {},           {}};
+            ProcSnapshot p{w[1].toInt(), w[2].toInt(), uid, text(w[3]).section(u'/', -1),
+                           text(w[3]),   {},           {},  {},
+                           {},           {},           {}};
             for (const QString& word : w.mid(4)) {
                 if (word.startsWith(u'@'))
                     p.workingDirectory = word.mid(1);

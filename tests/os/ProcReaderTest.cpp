@@ -149,10 +149,26 @@ TEST(ProcReaderReadAll, OwnArgumentsOutsideTheSystemCachedForOneInstance) {
     EXPECT_EQ(next.at(22).arguments, QStringList{"new"});
     EXPECT_EQ(next.at(32).arguments, QStringList{"late"});
     EXPECT_EQ(next.at(33).path, "/bin/sh");
-    EXPECT_EQ(cache.at(22), (ProcReader::StaticInfo{99.0, "kname", "/bin/new", {"new"}}));
+    EXPECT_EQ(cache.at(22),
+              (ProcReader::StaticInfo{99.0, "kname", "/bin/new", {"new"}, {}, false}));
     for (const Pid pid : {31, 23})
         EXPECT_FALSE(next.contains(pid) || cache.contains(pid)) << pid;
     EXPECT_EQ(platform.openHandles, 0);
+}
+
+// A launcher may move a program into a cgroup of its own just after starting
+// it: the next pass reads the cgroup again, later passes no more.
+TEST(ProcReaderReadAll, CgroupReadOnceMoreThenCached) {
+    FakeProcPlatform platform;
+    platform.add(7, process(501, "/usr/bin/app", 7)).cgroup = "/a.slice/shell.service";
+    ProcReader::StaticInfoCache cache;
+    QStringList seen;
+    for (const char* next : {"/a.slice/app.scope", "/a.slice/other.scope", ""}) {
+        seen.append(ProcReader::readAll(cache, platform).at(7).cgroup.value_or("-"));
+        platform.processes[7].cgroup = QString::fromUtf8(next);
+    }
+    EXPECT_EQ(seen,
+              QStringList({"/a.slice/shell.service", "/a.slice/app.scope", "/a.slice/app.scope"}));
 }
 
 class ProcReaderPorts : public ::testing::Test {
@@ -227,6 +243,7 @@ TEST(LinuxProcRoot, ReadsEveryFieldAndSkipsKernelThreads) {
         {"41/cmdline", QByteArray("/opt/tool\0--serve\0", 18)},
         {"@41/exe", "/opt/tool (deleted)"},
         {"@41/cwd", "/srv/work"},
+        {"41/cgroup", "0::/app.slice/tool.service\n"},
         {"@41/fd/5", "socket:[555]"},
         {"2/stat", "2 (kthreadd) S 0 0 0 0 -1 2129984 0 0 0 0 0 0 0 0 20 0 1 0 1 0 0\n"},
         {"net/tcp", "  sl  local_address rem_address   st\n   0: 0100007F:1F90 00000000:0000 0A "
@@ -256,7 +273,8 @@ TEST(LinuxProcRoot, ReadsEveryFieldAndSkipsKernelThreads) {
                               99u * quint64(sysconf(_SC_PAGESIZE)),
                               quint64{200} * 1'000'000'000u / quint64(hz),
                               {"/opt/tool", "--serve"},
-                              "/srv/work"}}}));
+                              "/srv/work",
+                              "/app.slice/tool.service"}}}));
     ProcReader::SocketOwnerCache owners;
     EXPECT_EQ(ProcReader::listeningPorts({41}, owners, platform), (PortMap{{41, {8080}}}));
 }

@@ -16,6 +16,7 @@ struct FakeProcess {
     std::optional<QString> path;
     QStringList arguments;
     std::optional<QString> workingDirectory;
+    std::optional<QString> cgroup;
     std::vector<DescriptorRecord> descriptors;
 };
 
@@ -81,6 +82,10 @@ public:
     std::optional<QString> workingDirectory(const ProcHandle& handle) const override {
         const FakeProcess* p = find(handle.pid);
         return p ? p->workingDirectory : std::nullopt;
+    }
+    std::optional<QString> cgroup(const ProcHandle& handle) const override {
+        const FakeProcess* p = find(handle.pid);
+        return p ? p->cgroup : std::nullopt;
     }
     Timebase timebase() const override { return {1, 1}; }
     bool listeningSockets(std::vector<ListeningSocket>& out) const override {

@@ -51,7 +51,7 @@ inline BackgroundItem running(const QString& id, const QString& name, quint64 me
     item.name = name;
     item.primary =
         ProcSnapshot(1000 + static_cast<Pid>(qHash(id) % 20000), 1, uid, name, path, now() - 3600,
-                     memory, std::nullopt, QStringList(path), std::nullopt);
+                     memory, std::nullopt, QStringList(path), std::nullopt, std::nullopt);
     item.members = {*item.primary};
     item.memory = memory;
     item.ports = std::move(ports);
