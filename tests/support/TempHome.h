@@ -1,21 +1,26 @@
 #pragma once
 
+#include <filesystem>
+
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
 // HOME points at a temporary folder (the XDG data and config variables are
-// cleared so they follow it) until destruction restores them and removes it.
+// cleared so they follow it) until destruction restores them, and the XDG
+// search lists a test may set, and removes it, names that are not UTF-8 included.
 class TempHome {
 public:
     TempHome() {
-        for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME"})
+        for (const char* name :
+             {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_DATA_DIRS", "XDG_CONFIG_DIRS"})
             saved_.append({name, qgetenv(name), qEnvironmentVariableIsSet(name)});
         qputenv("HOME", QFile::encodeName(dir_.path()));
         qunsetenv("XDG_DATA_HOME");
         qunsetenv("XDG_CONFIG_HOME");
     }
     ~TempHome() {
+        std::filesystem::remove_all(QFile::encodeName(dir_.path()).toStdString());
         for (const Saved& variable : saved_) {
             if (variable.wasSet)
                 qputenv(variable.name, variable.value);
