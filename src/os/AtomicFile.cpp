@@ -3,12 +3,14 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QFile>
 
 #include "os/FileNames.h"
 
@@ -16,105 +18,72 @@ namespace AtomicFile {
 
 namespace {
 
+// errno 0: the file changed meanwhile.
 QString failure(const QString& path, int error) {
     return QCoreApplication::translate("AtomicFile", "Could not change %1: %2.")
-        .arg(FileNames::displayText(path), QString::fromLocal8Bit(std::strerror(error)));
-}
-
-QString changedMeanwhile(const QString& path) {
-    return QCoreApplication::translate("AtomicFile", "%1 changed meanwhile and was left as it is.")
-        .arg(FileNames::displayText(path));
-}
-
-// A synced temporary file next to `target`: its path, or none with errno set.
-QByteArray temporaryCopy(const QByteArray& target, const QByteArray& bytes, mode_t mode) {
-    QByteArray path = target + ".XXXXXX";
-    const int fd = ::mkostemp(path.data(), O_CLOEXEC);
-    bool written = fd >= 0 && ::fchmod(fd, mode) == 0;
-    for (qsizetype done = 0; written && done < bytes.size();) {
-        const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
-        done += wrote > 0 ? wrote : 0;
-        written = wrote > 0 || errno == EINTR;
-    }
-    written = written && ::fsync(fd) == 0;
-    const int error = errno;
-    if (fd >= 0)
-        ::close(fd);
-    if (fd >= 0 && !written)
-        ::unlink(path.constData());
-    errno = error;
-    return written ? path : QByteArray();
+        .arg(FileNames::displayText(path),
+             error == 0 ? QCoreApplication::translate("AtomicFile", "it changed meanwhile")
+                        : QString::fromLocal8Bit(std::strerror(error)));
 }
 
 } // namespace
 
 std::optional<QByteArray> read(const QString& path, qsizetype limit) {
-    const int fd =
-        ::open(FileNames::encode(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    QFile file;
+    file.open(
+        ::open(FileNames::encode(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY),
+        QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
+    // Checked on the open file: a FIFO or a device would block or never end.
     struct stat info {};
-    bool whole =
-        fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= limit;
-    // One byte more than the size tells a file that grows while it is read.
-    QByteArray bytes(whole ? info.st_size + 1 : 0, Qt::Uninitialized);
-    qsizetype total = 0;
-    for (ssize_t got = 1; whole && got != 0 && total < bytes.size();) {
-        got = ::read(fd, bytes.data() + total, static_cast<size_t>(bytes.size() - total));
-        total += got > 0 ? got : 0;
-        whole = got >= 0 || errno == EINTR;
-    }
-    if (fd >= 0)
-        ::close(fd);
-    if (!whole || total == bytes.size())
+    if (!file.isOpen() || ::fstat(file.handle(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_size > limit)
         return std::nullopt;
-    return bytes.first(total);
+    // One byte more than the size tells a file that grows while it is read.
+    const QByteArray bytes = file.read(info.st_size + 1);
+    if (bytes.size() > info.st_size || file.error() != QFileDevice::NoError)
+        return std::nullopt;
+    return bytes;
 }
 
-std::optional<QString> replace(const QString& path, const QByteArray& before,
-                               const QByteArray& after) {
+std::optional<QString> change(const QString& path, const std::optional<QByteArray>& before,
+                              const std::optional<QByteArray>& after) {
     QByteArray target = FileNames::encode(path);
-    if (char* real = ::realpath(target.constData(), nullptr)) {
-        target = real;
-        std::free(real);
-    }
+    char* real = before && after ? ::realpath(target.constData(), nullptr) : nullptr;
+    target = real != nullptr ? QByteArray(real) : target;
+    std::free(real);
     struct stat info {};
-    const QByteArray temporary = ::stat(target.constData(), &info) == 0
-                                     ? temporaryCopy(target, after, info.st_mode & 07777)
-                                     : QByteArray();
-    if (temporary.isEmpty())
-        return failure(path, errno);
-    // The last look before the swap.
-    std::optional<QString> error;
-    if (read(FileNames::decode(target), before.size()) != before)
-        error = changedMeanwhile(path);
-    else if (::rename(temporary.constData(), target.constData()) != 0)
-        error = failure(path, errno);
-    if (error)
-        ::unlink(temporary.constData());
-    return error;
-}
-
-std::optional<QString> create(const QString& path, const QByteArray& bytes) {
-    const QByteArray target = FileNames::encode(path);
-    for (qsizetype at = target.indexOf('/', 1); at > 0; at = target.indexOf('/', at + 1)) {
+    if (before && (read(path, before->size()) != before || ::stat(target.constData(), &info) != 0))
+        return failure(path, 0);
+    if (!after)
+        return ::unlink(target.constData()) == 0 ? std::nullopt
+                                                 : std::optional(failure(path, errno));
+    for (qsizetype at = target.indexOf('/', 1); !before && at > 0;
+         at = target.indexOf('/', at + 1)) {
         if (::mkdir(target.left(at).constData(), 0700) != 0 && errno != EEXIST)
             return failure(path, errno);
     }
-    const QByteArray temporary = temporaryCopy(target, bytes, 0644);
-    if (!temporary.isEmpty() &&
-        FileNames::renameWithoutReplacing(FileNames::decode(temporary), path))
-        return std::nullopt;
-    const int error = errno;
-    if (!temporary.isEmpty())
+    // A synced temporary file next to the target, renamed into place after a last look.
+    QByteArray temporary = target + ".XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    bool done = fd >= 0 && ::fchmod(fd, before ? info.st_mode & 07777 : 0644) == 0;
+    for (qsizetype written = 0; done && written < after->size();) {
+        const ssize_t wrote = ::write(fd, after->data() + written, after->size() - written);
+        written += wrote > 0 ? wrote : 0;
+        done = wrote > 0 || errno == EINTR;
+    }
+    done = done && ::fsync(fd) == 0;
+    int error = errno;
+    if (done && before && read(path, before->size()) != before)
+        std::tie(done, error) = std::pair(false, 0);
+    else if (done &&
+             (before ? ::rename(temporary.constData(), target.constData()) != 0
+                     : !FileNames::renameWithoutReplacing(FileNames::decode(temporary), path)))
+        std::tie(done, error) = std::pair(false, errno);
+    if (fd >= 0)
+        ::close(fd);
+    if (fd >= 0 && !done)
         ::unlink(temporary.constData());
-    return failure(path, error);
-}
-
-std::optional<QString> remove(const QString& path, const QByteArray& bytes) {
-    if (read(path, bytes.size()) != bytes)
-        return changedMeanwhile(path);
-    if (::unlink(FileNames::encode(path).constData()) != 0)
-        return failure(path, errno);
-    return std::nullopt;
+    return done ? std::nullopt : std::optional(failure(path, error));
 }
 
 } // namespace AtomicFile

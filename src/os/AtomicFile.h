@@ -2,28 +2,20 @@
 
 #include <optional>
 
-#include <QByteArray>
 #include <QString>
 
-// Whole-file reads and writes that never show a half-written file: new bytes go
-// to a synced temporary file in the same folder, which is renamed into place.
-// Paths keep their bytes (FileNames). An error comes back as a message for
-// people, and then every file is as it was and no temporary file remains.
+// Whole files, read at once or changed atomically (a synced temporary file in
+// the same folder, renamed into place); paths keep their bytes (FileNames).
 namespace AtomicFile {
 
-// Nothing when `path` names no regular file (a link counts as its target),
-// cannot be read or holds more than `limit` bytes.
+// None for what is no regular file (after links), unreadable or over `limit`.
 std::optional<QByteArray> read(const QString& path, qsizetype limit);
 
-// Replaces the bytes `before` with `after`, unless the file changed meanwhile,
-// keeping its mode. Through a symbolic link the file it points to is replaced.
-std::optional<QString> replace(const QString& path, const QByteArray& before,
-                               const QByteArray& after);
-
-// Never replaces a file that exists; makes missing folders (mode 0700).
-std::optional<QString> create(const QString& path, const QByteArray& bytes);
-
-// Deletes the file when it still holds `bytes`.
-std::optional<QString> remove(const QString& path, const QByteArray& bytes);
+// Turns the file from `before` into `after`, none meaning no file: creates it
+// and missing folders (mode 0700) never replacing a file, replaces its bytes
+// keeping its mode (through a link, the target's) or deletes it; leaves alone a
+// file that changed meanwhile. An error is a message for people, and no change.
+std::optional<QString> change(const QString& path, const std::optional<QByteArray>& before,
+                              const std::optional<QByteArray>& after);
 
 } // namespace AtomicFile

@@ -1,11 +1,6 @@
 #pragma once
 
-#include <optional>
-
-#include <QString>
-
 #include "session/AutostartScanner.h"
-#include "session/SessionJob.h"
 
 // Switching an autostart entry off and on again for the user alone, without
 // root: Hidden=true in the user's file of the entry's name. A file the user

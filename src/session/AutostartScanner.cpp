@@ -1,13 +1,14 @@
 #include "session/AutostartScanner.h"
 
 #include <algorithm>
-#include <array>
 #include <map>
+#include <memory>
 #include <tuple>
 
 #include <dirent.h>
 #include <sys/stat.h>
-#include <unistd.h>
+
+#include <QStandardPaths>
 
 #include "os/FileNames.h"
 #include "os/UserHome.h"
@@ -22,56 +23,31 @@ namespace {
 // The *.desktop paths in `folder`, keeping their bytes.
 QStringList entryFiles(const QString& folder) {
     QStringList paths;
-    DIR* dir = ::opendir(FileNames::encode(folder).constData());
-    while (const dirent* entry = dir != nullptr ? ::readdir(dir) : nullptr) {
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(FileNames::encode(folder).constData()),
+                                                  ::closedir);
+    while (const dirent* entry = dir ? ::readdir(dir.get()) : nullptr) {
         const QByteArrayView name(entry->d_name);
         if (name.endsWith(".desktop") && name.size() > 8)
             paths.append(folder + u'/' + FileNames::decode(name));
     }
-    if (dir != nullptr)
-        ::closedir(dir);
     return paths;
-}
-
-// A path names an executable file; a bare name is looked for along $PATH.
-bool isRunnable(const QString& program) {
-    const QByteArray name = FileNames::encode(program);
-    QByteArrayList paths{name};
-    if (!name.contains('/')) {
-        paths = qgetenv("PATH").split(':');
-        for (QByteArray& folder : paths)
-            folder += '/' + name;
-    }
-    return std::any_of(paths.begin(), paths.end(), [](const QByteArray& path) {
-        struct stat info {};
-        return ::stat(path.constData(), &info) == 0 && S_ISREG(info.st_mode) &&
-               ::access(path.constData(), X_OK) == 0;
-    });
-}
-
-bool namesAny(const QString& list, const QStringList& desktops) {
-    const QStringList names = list.split(u';', Qt::SkipEmptyParts);
-    return std::any_of(names.begin(), names.end(),
-                       [&](const QString& name) { return desktops.contains(name); });
 }
 
 } // namespace
 
 Folders Folders::standard() {
-    Folders folders;
-    const QByteArray configHome = qgetenv("XDG_CONFIG_HOME");
+    const QByteArray config = qgetenv("XDG_CONFIG_HOME");
     const QString home = UserHome::path();
-    if (configHome.startsWith('/'))
-        folders.user = FileNames::decode(configHome) + u"/autostart"_s;
-    else if (!home.isEmpty())
-        folders.user = home + u"/.config/autostart"_s;
-    // Relative paths are invalid there and ignored.
-    for (const QByteArray& folder : qgetenv("XDG_CONFIG_DIRS").split(':')) {
+    Folders folders;
+    // Relative paths are invalid in these variables and ignored.
+    if (config.startsWith('/') || !home.isEmpty())
+        folders.user = (config.startsWith('/') ? FileNames::decode(config) : home + u"/.config"_s) +
+                       u"/autostart"_s;
+    const QByteArray system = qgetenv("XDG_CONFIG_DIRS");
+    for (const QByteArray& folder : (system.isEmpty() ? "/etc/xdg" : system).split(':')) {
         if (folder.startsWith('/'))
             folders.system.append(FileNames::decode(folder) + u"/autostart"_s);
     }
-    if (folders.system.isEmpty())
-        folders.system.append(u"/etc/xdg/autostart"_s);
     return folders;
 }
 
@@ -102,10 +78,16 @@ QList<SessionJob> scanEntries(const Folders& folders, const QStringList& desktop
             entry = system;
         }
         const auto value = [&](const char* key) { return entry->values.value(QLatin1String(key)); };
+        const auto namesDesktop = [&](const char* key) {
+            return std::ranges::any_of(value(key).split(u';'), [&](const QString& desktop) {
+                return desktops.contains(desktop);
+            });
+        };
         if (!entry || !QStringList{{}, u"Application"_s}.contains(value("Type")) ||
-            (!value("OnlyShowIn").isEmpty() && !namesAny(value("OnlyShowIn"), desktops)) ||
-            namesAny(value("NotShowIn"), desktops) ||
-            (!value("TryExec").isEmpty() && !isRunnable(value("TryExec"))))
+            (!value("OnlyShowIn").isEmpty() && !namesDesktop("OnlyShowIn")) ||
+            namesDesktop("NotShowIn") ||
+            (!value("TryExec").isEmpty() &&
+             QStandardPaths::findExecutable(value("TryExec")).isEmpty()))
             continue;
         SessionJob job;
         job.kind = SessionJob::Kind::autostartEntry;
@@ -132,11 +114,9 @@ Stamp stampOf(const Folders& folders) {
         for (const QString& path : entryFiles(folder)) {
             struct stat info {};
             ::stat(FileNames::encode(path).constData(), &info);
-            const std::array<qint64, 6> status{
-                info.st_size,        info.st_mtim.tv_sec,  info.st_mtim.tv_nsec,
-                info.st_ctim.tv_sec, info.st_ctim.tv_nsec, static_cast<qint64>(info.st_ino)};
+            info.st_atim = {}; // reading is no change
             stamp.files += FileNames::encode(path) + '\0' +
-                           QByteArray(reinterpret_cast<const char*>(status.data()), sizeof status);
+                           QByteArray(reinterpret_cast<const char*>(&info), sizeof info);
         }
     }
     return stamp;

@@ -1,10 +1,5 @@
 #pragma once
 
-#include <QByteArray>
-#include <QList>
-#include <QString>
-#include <QStringList>
-
 #include "session/SessionJob.h"
 
 // XDG autostart entries: the *.desktop files of the user's and the system's
@@ -29,7 +24,7 @@ QStringList currentDesktops();
 // for other desktops or whose TryExec program is missing, unreadable files.
 QList<SessionJob> scanEntries(const Folders& folders, const QStringList& desktops);
 
-// The entry files' names and status; equal stamps mean nothing changed.
+// The entry files' names and status: equal stamps, nothing changed.
 struct Stamp {
     QByteArray files;
     bool operator==(const Stamp&) const = default;

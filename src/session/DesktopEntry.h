@@ -2,11 +2,7 @@
 
 #include <optional>
 
-#include <QByteArray>
-#include <QByteArrayView>
-#include <QList>
 #include <QMap>
-#include <QString>
 #include <QStringList>
 
 // Desktop entry files: "key=value" lines under "[Group]" headers, '#'
@@ -17,15 +13,13 @@ namespace DesktopEntry {
 inline constexpr qsizetype maxSize = 1 << 20;
 
 struct Entry {
-    // Values with their escapes (\s \n \t \r \\) decoded; the first occurrence
-    // of a key wins. Bytes that are not UTF-8 are kept (FileNames).
+    // With \s \n \t \r \\ decoded, bytes kept (FileNames); a key's first line wins.
     QMap<QString, QString> values;
 
     bool operator==(const Entry&) const = default;
 };
 
-// A line of the group where it stands in the file (line break included), with
-// its key and raw value trimmed: empty for the header, comments and the like.
+// Where a line stands (line break included), its key and raw value, trimmed.
 struct Line {
     qsizetype start = 0;
     qsizetype end = 0;
@@ -34,18 +28,17 @@ struct Line {
 };
 
 // The lines of the first [Desktop Entry] group, header first; none without one.
-QList<Line> groupLines(QByteArrayView bytes);
+QList<Line> groupLines(const QByteArray& bytes);
 
-std::optional<Entry> parse(QByteArrayView bytes);
+Entry parse(const QByteArray& bytes);
 // Nothing when the file is no regular file, cannot be read or is too large.
 std::optional<Entry> read(const QString& path);
 
 // True for "true", false for "false", nothing for other values or none.
 std::optional<bool> boolValue(const Entry& entry, const QString& key);
 
-// The argument vector of an Exec= value: double-quoted arguments with \" \`
-// \$ \\ escapes; field codes removed (an argument that was only a field code
-// disappears), "%%" read as '%'.
+// Exec= as arguments: "quoted" with \" \` \$ \\ escapes, "%%" as '%', field
+// codes removed (with the argument when that was all it held).
 QStringList execArguments(const QString& exec);
 
 } // namespace DesktopEntry
