@@ -11,6 +11,7 @@ packages=(
     libplist-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev
     xvfb xauth xdotool x11-utils trayer imagemagick adwaita-icon-theme strace
+    dbus-daemon dbus-session-bus-common
 )
 
 missing=()

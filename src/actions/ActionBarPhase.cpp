@@ -28,6 +28,37 @@ QString lastComponent(const QString& folder) {
     return last.isEmpty() ? clean : last;
 }
 
+// A unit the manager can start (not masked), an entry with a command; both
+// only while nothing of theirs runs.
+QString sessionDisableText(const SessionJob& job) {
+    switch (SessionJobs::disabling(job)) {
+    case SessionJobs::Disabling::disableUnit:
+        return tr("Stops it now and disables it, as systemctl --user disable does. It will not "
+                  "start at login. Re-enable turns it on again.");
+    case SessionJobs::Disabling::maskUnit:
+        return tr("Stops it now and masks it for you (a link to /dev/null in "
+                  "~/.config/systemd/user). It will not start at login. Re-enable removes the "
+                  "mask.");
+    case SessionJobs::Disabling::hideEntry:
+        return job.owner == SessionJob::Owner::user
+                   ? tr("Stops it now and adds the line Hidden=true to its autostart entry. It "
+                        "will not start at login. Re-enable removes that line.")
+                   : tr("Stops it now and adds a copy of its autostart entry with Hidden=true to "
+                        "~/.config/autostart. It will not start at login. Re-enable removes that "
+                        "copy.");
+    case SessionJobs::Disabling::none:
+        break;
+    }
+    return {};
+}
+
+bool canStartSessionJob(const BackgroundItem& item) {
+    const SessionJob& job = *item.sessionJob;
+    if (item.state != BackgroundItem::State::notRunning || item.isThisApp)
+        return false;
+    return SessionJobs::isUnit(job) ? !job.maskFile : !job.command.isEmpty();
+}
+
 } // namespace
 
 namespace ActionBarRules {
@@ -44,8 +75,12 @@ ActionOffer offer(const BackgroundItem& item, Uid uid) {
              hasJobIn(item, LaunchJob::Domain::globalDaemon))
         result.daemonNote = tr("System daemon: needs admin rights to stop.");
     result.disable = Items::canDisable(item);
-    result.reenable = item.state == BackgroundItem::State::disabled;
-    if (item.isDisabledInLaunchd) {
+    result.reenable = Items::canReenable(item);
+    if (item.sessionJob) {
+        if (canStartSessionJob(item))
+            result.launchLabel = tr("Start");
+        result.launchAction = ItemAction::load;
+    } else if (item.isDisabledInLaunchd) {
         result.launchLabel = tr("Enable");
         result.launchAction = ItemAction::enable;
     } else if (item.state == BackgroundItem::State::notRunning &&
@@ -66,6 +101,8 @@ QString confirmLabel(const BackgroundItem& item, ActionBarPhase::Pending pending
 }
 
 QString description(const BackgroundItem& item, ActionBarPhase::Pending pending) {
+    if (pending == ActionBarPhase::Pending::disable && item.sessionJob)
+        return sessionDisableText(*item.sessionJob);
     if (pending == ActionBarPhase::Pending::disable)
         return tr("Unloads it now and moves its plist to ~/Library/LaunchAgents/Disabled/. It "
                   "will not start at login. Re-enable puts it back.");
@@ -75,6 +112,16 @@ QString description(const BackgroundItem& item, ActionBarPhase::Pending pending)
         return Items::simulatorDeviceID(item)
                    ? tr("Shuts down this simulator (xcrun simctl shutdown).")
                    : tr("Shuts down all booted simulators (xcrun simctl shutdown all).");
+    }
+    if (item.sessionJob && SessionJobs::isUnit(*item.sessionJob)) {
+        //: %1 is a systemd unit such as syncthing.service
+        return item.sessionJob->startsAtLogin
+                   ? tr("Stops %1 through the systemd user manager. It starts again at next "
+                        "login. Use Disable auto-start to keep it off.")
+                         .arg(item.sessionJob->name)
+                   : tr("Stops %1 through the systemd user manager. It stays stopped until "
+                        "something starts it.")
+                         .arg(item.sessionJob->name);
     }
     if (const std::optional<QString> label = Items::controllableLabel(item)) {
         if (item.job && (item.job->runAtLoad || item.job->keepAlive))

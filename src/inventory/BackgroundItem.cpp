@@ -50,6 +50,8 @@ std::optional<QString> executablePath(const BackgroundItem& item) {
         if (!item.job->arguments.isEmpty())
             return item.job->arguments.first();
     }
+    if (item.sessionJob && !item.sessionJob->command.isEmpty())
+        return item.sessionJob->command.first();
     return std::nullopt;
 }
 
@@ -59,6 +61,8 @@ QString commandLine(const BackgroundItem& item) {
         parts = item.primary->arguments;
     else if (item.job)
         parts = item.job->program ? QStringList{*item.job->program} : item.job->arguments;
+    else if (item.sessionJob)
+        parts = item.sessionJob->command;
 
     for (QString& part : parts) {
         // A quote inside a quoted part would end the quoting early when the
@@ -101,6 +105,8 @@ bool autoStarts(const BackgroundItem& item) {
         return false;
     if (item.isLoginItem)
         return true;
+    if (item.sessionJob)
+        return item.sessionJob->startsAtLogin;
     if (!item.job)
         return false;
     const LaunchJob& job = *item.job;
@@ -114,9 +120,18 @@ bool canStop(const BackgroundItem& item, Uid uid) {
 }
 
 bool canDisable(const BackgroundItem& item) {
+    if (item.sessionJob)
+        return !item.isApple &&
+               SessionJobs::disabling(*item.sessionJob) != SessionJobs::Disabling::none;
     return !item.isApple && item.job && item.job->domain == LaunchJob::Domain::userAgent &&
            item.state != BackgroundItem::State::disabled && !item.isDisabledInLaunchd &&
            (item.job->runAtLoad || item.job->keepAlive);
+}
+
+bool canReenable(const BackgroundItem& item) {
+    if (item.sessionJob)
+        return SessionJobs::reenabling(*item.sessionJob) != SessionJobs::Reenabling::none;
+    return item.state == BackgroundItem::State::disabled;
 }
 
 bool isDevServer(const BackgroundItem& item) {
@@ -131,6 +146,8 @@ QString searchText(const BackgroundItem& item) {
     QString label;
     if (item.job)
         label = item.job->label;
+    else if (item.sessionJob)
+        label = item.sessionJob->name;
     else if (item.launchLabel)
         label = *item.launchLabel;
 

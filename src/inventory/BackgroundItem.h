@@ -10,6 +10,7 @@
 #include "launchd/LaunchJob.h"
 #include "launchd/SourceWarning.h"
 #include "os/ProcSnapshot.h"
+#include "session/SessionJob.h"
 
 // One thing that runs (or could run) in the background: an app with its
 // helpers, a group of processes, a booted simulator, or a launchd job.
@@ -40,6 +41,15 @@ struct BackgroundItem {
     bool launchdStateUnknown = false;
     bool isPartOfBuild = false;
     std::optional<QString> appBundlePath;
+    // The systemd user unit or autostart entry the item stands for, and what
+    // the user's service manager says of that unit. The manager's state is
+    // unknown when it could not be asked.
+    std::optional<SessionJob> sessionJob;
+    std::optional<UnitState> unitState;
+    bool unitStateUnknown = false;
+    // The entry starts this very program ("Launch at login"), which runs now
+    // but is never an item of its own.
+    bool isThisApp = false;
 
     bool operator==(const BackgroundItem&) const = default;
 };
@@ -81,6 +91,9 @@ std::optional<QString> controllableLabel(const BackgroundItem& item);
 bool autoStarts(const BackgroundItem& item);
 bool canStop(const BackgroundItem& item, Uid uid);
 bool canDisable(const BackgroundItem& item);
+// Switched off by a step the user can undo: a parked plist, a user mask, a
+// hidden entry, a unit of the user's that is not enabled.
+bool canReenable(const BackgroundItem& item);
 bool isDevServer(const BackgroundItem& item);
 QString searchText(const BackgroundItem& item);
 std::optional<SafetyNote> safetyNote(const BackgroundItem& item, Uid uid);

@@ -341,6 +341,17 @@ QString scheduleText(const LaunchJob& job) {
     return parts.join(QStringLiteral(" · "));
 }
 
+QString sessionJobText(const SessionJob& job, const HostRules& rules) {
+    QString kind = SessionJobs::kindText(job.kind);
+    if (!kind.isEmpty() && !SessionJobs::isUnit(job))
+        kind[0] = kind[0].toUpper();
+    if (job.command.isEmpty())
+        return kind;
+    //: Two descriptions of one item side by side
+    return QCoreApplication::translate("Explanations", "%1 · %2")
+        .arg(kind, locationText(job.command.first(), rules));
+}
+
 QString processCountText(qsizetype count) {
     return QCoreApplication::translate("Explanations", "%n processes", nullptr,
                                        clampedCount(count));

@@ -45,6 +45,9 @@ QString locationText(const QString& path, const HostRules& rules);
 QString locationText(const QString& path, const QString& home, const HostRules& rules);
 
 QString scheduleText(const LaunchJob& job);
+// What a systemd user unit or an autostart entry is and where its program
+// lives: "systemd user service · in your home folder".
+QString sessionJobText(const SessionJob& job, const HostRules& rules);
 QString processCountText(qsizetype count);
 std::optional<QString> uptimeText(std::optional<Timestamp> start, Timestamp now);
 QString memoryText(quint64 bytes);

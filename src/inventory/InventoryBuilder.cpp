@@ -19,6 +19,7 @@
 #include "inventory/Origin.h"
 #include "inventory/TextCompare.h"
 #include "os/NameSets.h"
+#include "session/Cgroups.h"
 
 namespace InventoryBuilder {
 
@@ -131,6 +132,10 @@ struct Tables {
     PidLabels pidLabels;
     QHash<QString, const LaunchJob*> jobByLabel;
     QHash<QString, QString> resolvedProgram;
+    // Linux: the session's units and entries by name; the pids the manager
+    // or the cgroups tie to one of them (the others were matched by command).
+    QHash<QString, const SessionJob*> sessionByName;
+    QSet<Pid> startedBySession;
 };
 
 void addPidLabels(const SampleInput& input, Tables& tables) {
@@ -203,6 +208,79 @@ void matchDaemons(const SampleInput& input, Tables& tables) {
             best = std::min(best, byArgument.value(argument, INT_MAX));
         if (best != INT_MAX)
             tables.pidLabels.emplace(pid, daemons[size_t(best)]->label);
+    }
+}
+
+void addSessionJobs(const SampleInput& input, Tables& tables) {
+    for (const SessionJob& job : input.sessionJobs) {
+        if (!tables.sessionByName.contains(job.name))
+            tables.sessionByName.insert(job.name, &job);
+    }
+}
+
+// The processes of the session's units and entries: a service's main process
+// as the manager reports it, then every process whose cgroup lies in a unit
+// (a service's helpers, an entry the session started as a unit of its own).
+void addSessionPids(const SampleInput& input, Tables& tables) {
+    if (tables.sessionByName.isEmpty())
+        return;
+    for (const auto& [name, state] : input.unitStates) {
+        if (state.mainPid > 0 && tables.sessionByName.contains(name) &&
+            input.processes.count(state.mainPid) &&
+            tables.pidLabels.emplace(state.mainPid, name).second)
+            tables.startedBySession.insert(state.mainPid);
+    }
+    for (const auto& [pid, process] : input.processes) {
+        if (!process.cgroup || tables.pidLabels.count(pid))
+            continue;
+        const std::optional<QString> unit = Cgroups::userUnitOf(*process.cgroup);
+        if (!unit)
+            continue;
+        QString name = *unit;
+        if (!tables.sessionByName.contains(name))
+            name = Cgroups::autostartEntryOf(*unit).value_or(QString());
+        if (!name.isEmpty() && tables.sessionByName.contains(name)) {
+            tables.pidLabels.emplace(pid, name);
+            tables.startedBySession.insert(pid);
+        }
+    }
+}
+
+// Where the session leaves no trace (no cgroups), an entry's program tells its
+// process: the current user's process that runs the entry's program, or, for
+// a program run by an interpreter, its script.
+void matchAutostartEntries(const SampleInput& input, Tables& tables) {
+    QHash<QString, QString> byProgram;
+    QHash<QString, QString> byArgument;
+    for (const SessionJob& job : input.sessionJobs) {
+        if (job.kind != SessionJob::Kind::autostartEntry || job.command.isEmpty() ||
+            tables.sessionByName.value(job.name) != &job)
+            continue;
+        const QString program = fileName(job.command.first()).toString();
+        if (Hosts::isInterpreter(input.host, program)) {
+            for (qsizetype i = 1; i < job.command.size(); ++i) {
+                if (!job.command[i].startsWith(u'-')) {
+                    byArgument.insert(job.command[i], job.name);
+                    break;
+                }
+            }
+        } else if (!program.isEmpty()) {
+            byProgram.insert(job.command.first().startsWith(u'/') ? job.command.first() : program,
+                             job.name);
+        }
+    }
+    if (byProgram.isEmpty() && byArgument.isEmpty())
+        return;
+    for (const auto& [pid, process] : input.processes) {
+        if (process.uid != input.uid || tables.pidLabels.count(pid))
+            continue;
+        QString name = byProgram.value(process.path);
+        if (name.isEmpty())
+            name = byProgram.value(fileName(process.path).toString());
+        for (qsizetype i = 1; name.isEmpty() && i < process.arguments.size(); ++i)
+            name = byArgument.value(process.arguments[i]);
+        if (!name.isEmpty())
+            tables.pidLabels.emplace(pid, name);
     }
 }
 
@@ -350,6 +428,8 @@ bool isAppleItem(const BackgroundItem& item, const std::vector<const ProcSnapsho
     }
     if (item.job)
         return item.job->label.startsWith(applePrefix);
+    if (item.sessionJob && !SessionJobs::chosenByUser(*item.sessionJob))
+        return true;
     // A member of the current user whose executable could not be read (a
     // zombie, say) is no program of the system for want of a path.
     const bool foreign =
@@ -497,6 +577,33 @@ QString rootName(const SampleInput& input) {
     return QStringLiteral("init");
 }
 
+// Who started a process of a unit or entry: the manager, or the session at
+// login; a program of an entry that the user started by hand keeps the
+// terminal, IDE or shell it came from.
+Origin sessionOrigin(const SessionJob& job, const Origin& classified, bool startedBySession) {
+    if (SessionJobs::isUnit(job))
+        return {Origin::Case::userService, job.name, std::nullopt};
+    if (!startedBySession && Origins::isInteractive(classified))
+        return classified;
+    return {Origin::Case::autostart, job.name, std::nullopt};
+}
+
+// A unit by its description, an entry by its Name=; else the file name
+// without its suffix.
+QString sessionName(const SessionJob& job) {
+    if (!job.title.trimmed().isEmpty())
+        return shortenName(job.title.trimmed());
+    return withoutExtension(job.name);
+}
+
+// The explanation of a unit or entry that is not running.
+QString sessionExplanation(const SessionJob& job, const SampleInput& input) {
+    const QString path = job.command.isEmpty() ? QString() : job.command.first();
+    if (std::optional<QString> known = Explanations::explain(std::nullopt, job.name, path))
+        return *known;
+    return Explanations::sessionJobText(job, input.host);
+}
+
 // The item of one group, or none when it is part of the system and those are
 // hidden. Its job counts as covered either way.
 std::optional<BackgroundItem> runningItem(const Group& group, const Tables& tables,
@@ -510,7 +617,17 @@ std::optional<BackgroundItem> runningItem(const Group& group, const Tables& tabl
     item.primary = primary;
 
     const QList<ProcSnapshot> chain = ancestors(primary, input.processes);
-    if (const QString* label = labelOf(tables.pidLabels, primary.pid)) {
+    const QString* label = labelOf(tables.pidLabels, primary.pid);
+    const SessionJob* session = label ? tables.sessionByName.value(*label) : nullptr;
+    if (session) {
+        item.sessionJob = *session;
+        covered.insert(session->name);
+        const auto state = input.unitStates.find(session->name);
+        if (state != input.unitStates.end())
+            item.unitState = state->second;
+        item.unitStateUnknown =
+            SessionJobs::isUnit(*session) && unread(input, SourceWarning::Source::userManager);
+    } else if (label) {
         item.launchLabel = *label;
         if (const LaunchJob* job = tables.jobByLabel.value(*label)) {
             item.job = *job;
@@ -522,6 +639,9 @@ std::optional<BackgroundItem> runningItem(const Group& group, const Tables& tabl
     }
     const QList<ProcSnapshot> starters = Origins::startingChain(chain, primary);
     item.origin = Origins::classify(starters, primary, item.launchLabel, input.host);
+    if (session)
+        item.origin =
+            sessionOrigin(*session, item.origin, tables.startedBySession.contains(primary.pid));
 
     if (group.id.startsWith(u"sim:")) {
         item.kind = BackgroundItem::Kind::simulator;
@@ -564,7 +684,7 @@ std::optional<BackgroundItem> runningItem(const Group& group, const Tables& tabl
         item.ancestry.append(Origins::appName(parent->path).value_or(parent->name));
     item.ancestry.append(Origins::appName(primary.path).value_or(primary.name));
 
-    item.name = runningName(item, tables.home, input.host);
+    item.name = session ? sessionName(*session) : runningName(item, tables.home, input.host);
     item.explanation = Explanations::runningExplanation(item, input.host);
 
     item.isPartOfBuild = Origins::isPartOfBuild(primary, chain, input.host);
@@ -573,6 +693,70 @@ std::optional<BackgroundItem> runningItem(const Group& group, const Tables& tabl
     item.launchdStateUnknown =
         (item.launchLabel || item.job) && unread(input, SourceWarning::Source::disabledLabels);
     return item;
+}
+
+// Whether the session's unit or entry that runs no process is listed: what
+// the user made, enabled or switched off always; what the system ships only
+// when it starts at login, and then as part of the system. A service a timer
+// starts is shown through its timer.
+bool listsSessionJob(const SessionJob& job, const QSet<QString>& triggered) {
+    if (job.kind == SessionJob::Kind::service && triggered.contains(job.name) && !job.startsAtLogin)
+        return false;
+    return SessionJobs::chosenByUser(job) || job.startsAtLogin;
+}
+
+// Whether an entry starts this program: its program is the one running here.
+bool startsThisApp(const SessionJob& job, const SampleInput& input) {
+    const auto own = input.processes.find(input.ownPid);
+    if (job.kind != SessionJob::Kind::autostartEntry || job.command.isEmpty() ||
+        own == input.processes.end() || own->second.path.isEmpty())
+        return false;
+    const QString& program = job.command.first();
+    return program.startsWith(u'/') ? input.resolvePath(program) == own->second.path
+                                    : program == fileName(own->second.path);
+}
+
+BackgroundItem sessionItem(const SessionJob& job, const SampleInput& input) {
+    BackgroundItem item;
+    item.id = QStringLiteral("job:") + job.name;
+    item.name = sessionName(job);
+    item.explanation = sessionExplanation(job, input);
+    item.kind = BackgroundItem::Kind::job;
+    item.state = SessionJobs::isSwitchedOff(job) ? BackgroundItem::State::disabled
+                                                 : BackgroundItem::State::notRunning;
+    item.sessionJob = job;
+    const auto state = input.unitStates.find(job.name);
+    if (state != input.unitStates.end())
+        item.unitState = state->second;
+    item.unitStateUnknown =
+        SessionJobs::isUnit(job) && unread(input, SourceWarning::Source::userManager);
+    item.isApple = !SessionJobs::chosenByUser(job);
+    item.isThisApp = startsThisApp(job, input);
+    return item;
+}
+
+// The session's units and entries that no running item took.
+void addSessionItems(const SampleInput& input, const Tables& tables, const QSet<QString>& covered,
+                     Inventory& inventory) {
+    QSet<QString> triggered;
+    for (const SessionJob& job : input.sessionJobs) {
+        if (job.kind == SessionJob::Kind::timer)
+            triggered.insert(job.triggers);
+    }
+    for (const SessionJob& job : input.sessionJobs) {
+        if (tables.sessionByName.value(job.name) != &job || covered.contains(job.name) ||
+            !listsSessionJob(job, triggered))
+            continue;
+        // A main process the manager names but that could not be read (it
+        // just ended, or it is not ours) still makes the unit a running one.
+        const auto state = input.unitStates.find(job.name);
+        if (state != input.unitStates.end() && state->second.mainPid > 0 &&
+            !SessionJobs::isSwitchedOff(job))
+            continue;
+        BackgroundItem item = sessionItem(job, input);
+        if (!item.isApple || input.includeApple)
+            inventory.notRunning.append(std::move(item));
+    }
 }
 
 BackgroundItem jobItem(const LaunchJob& job, const SampleInput& input) {
@@ -667,6 +851,9 @@ Inventory build(const SampleInput& input) {
     addPidLabels(input, tables);
     addJobs(input, tables);
     matchDaemons(input, tables);
+    addSessionJobs(input, tables);
+    addSessionPids(input, tables);
+    matchAutostartEntries(input, tables);
 
     std::vector<Group> groups = groupProcesses(input, tables.pidLabels);
     mergeLaunchServicesProcesses(groups, tables.pidLabels, input.host);
@@ -697,6 +884,7 @@ Inventory build(const SampleInput& input) {
             inventory.notRunning.append(std::move(item));
         }
     }
+    addSessionItems(input, tables, covered, inventory);
     for (const auto& [label, entry] : input.launchctl) {
         if (entry.pid || label.startsWith(applePrefix) || label.startsWith(applicationPrefix) ||
             jobLabels.contains(label))

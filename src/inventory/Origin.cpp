@@ -178,6 +178,10 @@ QString originText(const Origin& origin) {
     switch (origin.kind) {
     case Origin::Case::launchdJob:
         return QCoreApplication::translate("Origins", "launchd job");
+    case Origin::Case::userService:
+        return QCoreApplication::translate("Origins", "systemd user service");
+    case Origin::Case::autostart:
+        return QCoreApplication::translate("Origins", "Started at login");
     case Origin::Case::appHelper:
         //: %1 is the name of the app whose helper this is
         return QCoreApplication::translate("Origins", "Started by %1").arg(origin.payload);

@@ -12,6 +12,8 @@
 struct Origin {
     enum class Case {
         launchdJob,   // payload: the job label
+        userService,  // payload: the systemd user unit
+        autostart,    // payload: the autostart entry's file name
         appHelper,    // payload: the app's name
         agentSession, // payload: the tool; folder: the session's working directory
         ide,          // payload: the IDE's name

@@ -13,6 +13,7 @@
 #include "launchd/SourceWarning.h"
 #include "os/HostRules.h"
 #include "os/ProcSnapshot.h"
+#include "session/SessionJob.h"
 
 // Everything one sampling pass hands to the inventory builder.
 struct SampleInput {
@@ -23,6 +24,10 @@ struct SampleInput {
     // The launchd sources that could not be read; the facts they would have
     // given are unknown, not absent.
     QList<SourceWarning> warnings;
+    // What the Linux session starts by itself: systemd user units and
+    // autostart entries, and the user manager's state of the loaded units.
+    QList<SessionJob> sessionJobs;
+    UnitStates unitStates;
     PortMap ports;
     std::optional<std::map<Pid, double>> cpu;
     CommandParsers::LoginItems loginItems;

@@ -53,6 +53,9 @@ bool timedOut(const std::optional<SourceWarning>& warning) {
 }
 
 QString warningText(const SourceWarning& warning) {
+    if (warning.source == SourceWarning::Source::userManager)
+        //: %1 is why the manager could not be asked
+        return tr("could not ask the systemd user manager (%1)").arg(warning.message);
     const QString command = warning.source == SourceWarning::Source::jobTable
                                 ? QStringLiteral("launchctl list")
                                 : QStringLiteral("launchctl print-disabled");

@@ -2,11 +2,11 @@
 
 #include <QString>
 
-// A source of launchd facts that could not be read in a pass: its tool was
+// A source of job facts that could not be read in a pass: its tool was
 // missing, could not run, timed out, printed more than it may, or ended with a
-// status other than 0.
+// status other than 0; or the user's service manager did not answer.
 struct SourceWarning {
-    enum class Source { jobTable, disabledLabels };
+    enum class Source { jobTable, disabledLabels, userManager };
 
     Source source = Source::jobTable;
     // The runner's status for the run (CommandResult), or 0 when it was not run.

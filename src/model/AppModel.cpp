@@ -418,7 +418,17 @@ QCoro::Task<AppModel::StopOutcome> AppModel::stop(BackgroundItem item) {
 
     QList<ProcessTarget> survivors;
     const std::optional<QString> label = Items::controllableLabel(item);
-    if (item.kind == BackgroundItem::Kind::simulator) {
+    if (item.sessionJob && SessionJobs::isUnit(*item.sessionJob)) {
+        // Through the manager: a plain signal would have Restart= bring it back.
+        std::function<ActionResult()> stopUnit = [job = *item.sessionJob,
+                                                  context = sessionContext()] {
+            return SessionActions::stopUnit(job, context);
+        };
+        const ActionResult failed = co_await runAction(std::move(stopUnit));
+        if (failed)
+            co_return StopOutcome{{}, failed};
+        survivors = co_await ProcessActions::awaitExit(targets, ProcessActions::termWait);
+    } else if (item.kind == BackgroundItem::Kind::simulator) {
         const std::optional<QString> device = Items::simulatorDeviceID(item);
         std::function<ActionResult()> shutdown = [device, context] {
             return JobActions::shutdownSimulator(device, context);
@@ -466,6 +476,8 @@ QCoro::Task<AppModel::StopOutcome> AppModel::forceQuit(QList<ProcessTarget> targ
 }
 
 QCoro::Task<ActionResult> AppModel::disable(BackgroundItem item) {
+    if (item.sessionJob && Items::canDisable(item))
+        co_return co_await changeSessionJob(std::move(item), true);
     if (!Items::canDisable(item) || !item.job)
         co_return ActionError{tr("Only your own auto-start agents can be disabled.")};
     QPointer<AppModel> self(this);
@@ -487,6 +499,8 @@ QCoro::Task<ActionResult> AppModel::disable(BackgroundItem item) {
 }
 
 QCoro::Task<ActionResult> AppModel::enable(BackgroundItem item) {
+    if (item.sessionJob)
+        co_return co_await changeSessionJob(std::move(item), false);
     if (!item.job)
         co_return std::nullopt;
     QPointer<AppModel> self(this);
@@ -508,6 +522,18 @@ QCoro::Task<ActionResult> AppModel::enable(BackgroundItem item) {
 }
 
 QCoro::Task<ActionResult> AppModel::load(BackgroundItem item) {
+    if (item.sessionJob) {
+        QPointer<AppModel> self(this);
+        std::function<ActionResult()> start = [job = *item.sessionJob, context = sessionContext()] {
+            return SessionActions::start(job, context);
+        };
+        const ActionResult failed = co_await runAction(std::move(start));
+        if (failed)
+            co_return failed;
+        if (self)
+            co_await reloadAfterAction();
+        co_return std::nullopt;
+    }
     if (!item.job)
         co_return std::nullopt;
     QPointer<AppModel> self(this);
@@ -523,6 +549,38 @@ QCoro::Task<ActionResult> AppModel::load(BackgroundItem item) {
     if (!self)
         co_return std::nullopt;
     co_await reloadAfterAction();
+    co_return std::nullopt;
+}
+
+SessionActions::Context AppModel::sessionContext() const {
+    const SessionReads::Sources& sources = m_environment.sampler.session;
+    return {sources.bus, sources.autostartFolders, sources.unitFolders};
+}
+
+QCoro::Task<ActionResult> AppModel::changeSessionJob(BackgroundItem item, bool disabling) {
+    QPointer<AppModel> self(this);
+    std::function<ActionResult()> change = [job = *item.sessionJob, context = sessionContext(),
+                                            disabling] {
+        return disabling ? SessionActions::disable(job, context)
+                         : SessionActions::reenable(job, context);
+    };
+    const ActionResult failed = co_await runAction(std::move(change));
+    if (failed)
+        co_return failed;
+    // An entry's program is no unit the manager stops: it gets SIGTERM, as any
+    // process does.
+    if (disabling && !SessionJobs::isUnit(*item.sessionJob) && !item.members.isEmpty()) {
+        QList<ProcessTarget> targets;
+        for (const ProcSnapshot& member : item.members)
+            targets.append(ProcessTarget::of(member));
+        ProcessActions::sendSignal(targets, SIGTERM);
+        co_await ProcessActions::awaitExit(targets, ProcessActions::termWait);
+    }
+    if (!self)
+        co_return std::nullopt;
+    co_await reloadAfterAction();
+    if (self)
+        setScreen(Screen::detail(item.id));
     co_return std::nullopt;
 }
 

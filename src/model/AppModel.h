@@ -18,6 +18,7 @@
 #include "actions/ActionError.h"
 #include "actions/JobActions.h"
 #include "actions/ProcessTarget.h"
+#include "actions/SessionActions.h"
 #include "inventory/BackgroundItem.h"
 #include "model/AppSettings.h"
 #include "model/LaunchAtLogin.h"
@@ -185,6 +186,9 @@ Q_SIGNALS:
 private:
     QCoro::Task<> reloadAfterAction();
     QCoro::Task<ActionResult> runAction(std::function<ActionResult()> action);
+    // Disables or re-enables a unit or an autostart entry, then shows it.
+    QCoro::Task<ActionResult> changeSessionJob(BackgroundItem item, bool disabling);
+    SessionActions::Context sessionContext() const;
     void setInventory(Inventory inventory);
     void setIsLoading(bool value);
     void setIsPanelOpen(bool value);

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QSysInfo>
 
 namespace Hosts {
@@ -259,7 +260,9 @@ HostRules fromSystem() {
         osRelease = readSmallFile(QStringLiteral("/usr/lib/os-release"));
     const std::optional<Uid> firstUid =
         loginDefsFirstUid(readSmallFile(QStringLiteral("/etc/login.defs")));
-    return linuxRules(osReleaseName(osRelease), firstUid.value_or(1000));
+    HostRules rules = linuxRules(osReleaseName(osRelease), firstUid.value_or(1000));
+    rules.bootedWithSystemd = QFileInfo(QStringLiteral("/run/systemd/system")).isDir();
+    return rules;
 }
 
 const HostRules& current() {

@@ -66,6 +66,10 @@ struct HostRules {
     Uid lastRegularUid = 60000;
     // Whether launchd, launchctl, sfltool and xcrun exist here.
     bool hasLaunchd = true;
+    // Whether the system was booted with systemd, so that a user manager runs
+    // the user's units (/run/systemd/system exists). Without it, and without a
+    // manager on the session bus, the units on disk never run.
+    bool bootedWithSystemd = false;
     // The name an ancestry starts with; empty: the sampled name of pid 1.
     QString rootProcessName;
 

@@ -72,6 +72,19 @@ json stringArray(const QStringList& texts) {
     return array;
 }
 
+// The unit's name and file, or the autostart entry's file.
+void addSessionKeys(json& object, const SessionJob& job) {
+    if (!SessionJobs::isUnit(job)) {
+        object["autostartEntry"] = utf8(job.file);
+        return;
+    }
+    object["systemdUnit"] = utf8(job.name);
+    if (!job.file.isEmpty())
+        object["unitFile"] = utf8(job.file);
+    if (job.kind == SessionJob::Kind::timer)
+        object["schedule"] = utf8(SessionJobs::scheduleText(job));
+}
+
 json itemObject(const BackgroundItem& item, Uid uid) {
     json object = json::object();
     object["id"] = utf8(item.id);
@@ -124,6 +137,8 @@ json itemObject(const BackgroundItem& item, Uid uid) {
     } else if (item.launchLabel) {
         object["launchdLabel"] = utf8(*item.launchLabel);
     }
+    if (item.sessionJob)
+        addSessionKeys(object, *item.sessionJob);
     return object;
 }
 
@@ -159,6 +174,20 @@ void printError(const QString& message) {
     const QByteArray line = QStringLiteral("quillmarsh: %1\n").arg(message).toUtf8();
     std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
     std::fflush(stderr);
+}
+
+// The session's units with their states and its autostart entries.
+SampleInput sessionFacts(const Sources& sources) {
+    const SessionReads::Sources& session = sources.session;
+    SessionReads::Units units = SessionReads::withStates(
+        UnitScanner::scanUnits(session.unitFolders), session, sources.host.bootedWithSystemd);
+    SampleInput facts;
+    facts.sessionJobs = std::move(units.units);
+    facts.sessionJobs += AutostartScanner::scanEntries(session.autostartFolders, session.desktops);
+    facts.unitStates = std::move(units.states);
+    if (units.warning)
+        facts.warnings.append(*units.warning);
+    return facts;
 }
 
 } // namespace
@@ -213,15 +242,14 @@ Inventory sample(bool includeAll, const Sources& sources,
                  const CommandParsers::LoginItems& loginItems) {
     SampleInput input;
 
-    // The launchd facts, the socket holders and the processes share nothing
-    // until the builder, and each mostly waits on the kernel or on a command:
-    // the first two are read on threads of their own while this one reads the
-    // processes. Without launchd there are no such facts and no thread.
-    const auto policy = sources.host.hasLaunchd ? std::launch::async : std::launch::deferred;
-    auto launchd = std::async(policy, [&sources] {
+    // The job facts, the socket holders and the processes share nothing until
+    // the builder, and each mostly waits on the kernel, a command or the
+    // service manager: the first two are read on threads of their own while
+    // this one reads the processes.
+    auto launchd = std::async(std::launch::async, [&sources] {
         SampleInput facts;
         if (!sources.host.hasLaunchd)
-            return facts;
+            return sessionFacts(sources);
         facts.jobs = JobScanner::scanJobs(sources.folders);
         // Whatever launchctl printed is parsed, also after a failure or a time-out;
         // after a time-out it is not asked a second time.
@@ -260,6 +288,8 @@ Inventory sample(bool includeAll, const Sources& sources,
     input.launchctl = std::move(facts.launchctl);
     input.disabled = std::move(facts.disabled);
     input.warnings = std::move(facts.warnings);
+    input.sessionJobs = std::move(facts.sessionJobs);
+    input.unitStates = std::move(facts.unitStates);
     input.loginItems = loginItems;
     input.includeApple = includeAll;
     input.ownPid = sources.ownPid;

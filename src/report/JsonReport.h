@@ -13,6 +13,7 @@
 #include "launchd/SystemTools.h"
 #include "os/HostRules.h"
 #include "os/ProcSnapshot.h"
+#include "sampling/SessionReads.h"
 
 class QSettings;
 
@@ -33,6 +34,8 @@ struct Sources {
     Pid ownPid = 0;
     // Where it has no launchd, no launchd tool is run and no job folder read.
     HostRules host = Hosts::current();
+    // Where it has none, the session's units and autostart entries instead.
+    SessionReads::Sources session;
 
     // The real tools and folders, this process's user and pid.
     static Sources standard();

@@ -13,6 +13,7 @@
 #include "launchd/CommandParsers.h"
 #include "launchd/LaunchdReads.h"
 #include "os/SerialExecutor.h"
+#include "session/UnitChangeWatcher.h"
 
 using namespace std::chrono_literals;
 
@@ -32,6 +33,13 @@ struct Sampler::State {
     // The folder stamps at the time of the last scan.
     QList<std::optional<Timestamp>> jobsStamp;
     LoginItems loginItems;
+    // The session's units and entries at the last scan, and the stamps then.
+    QList<SessionJob> units;
+    std::optional<UnitScanner::Stamp> unitsStamp;
+    QList<SessionJob> entries;
+    std::optional<AutostartScanner::Stamp> entriesStamp;
+    // The units as the manager last described them; none: ask again.
+    std::optional<SessionReads::Units> unitStates;
 };
 
 Uid Sampler::Environment::currentUid() {
@@ -46,7 +54,10 @@ Sampler::Sampler() : Sampler(Environment()) {}
 
 Sampler::Sampler(Environment environment)
     : m_environment(std::move(environment)), m_state(std::make_unique<State>()),
-      m_executor(std::make_unique<SerialExecutor>()) {}
+      m_executor(std::make_unique<SerialExecutor>()) {
+    if (!m_environment.host.hasLaunchd)
+        m_unitWatcher = std::make_unique<UserManager::ChangeWatcher>(m_environment.session.bus());
+}
 
 Sampler::~Sampler() {
     // Let the queued operations finish while the state is still there.
@@ -71,6 +82,9 @@ QFuture<void> Sampler::resetCaches() {
         state.launchdChildren.reset();
         state.disabled.reset();
         state.jobsStamp.clear();
+        state.unitsStamp.reset();
+        state.entriesStamp.reset();
+        state.unitStates.reset();
     });
 }
 
@@ -80,6 +94,9 @@ QFuture<void> Sampler::forgetLaunchdState() {
         state.launchdChildren.reset();
         state.disabled.reset();
         state.jobsStamp.clear();
+        state.unitsStamp.reset();
+        state.entriesStamp.reset();
+        state.unitStates.reset();
     });
 }
 
@@ -105,6 +122,8 @@ SampleInput Sampler::pass(bool includeApple) {
     SampleInput input;
     if (env.host.hasLaunchd)
         readLaunchd(processes, input);
+    else
+        readSession(input);
     input.processes = std::move(processes);
     input.ports = std::move(ports);
     input.cpu = state.cpu.lastCPU;
@@ -155,6 +174,35 @@ void Sampler::readLaunchd(const ProcessTable& processes, SampleInput& input) {
         if (warning)
             input.warnings.append(*warning);
     }
+}
+
+void Sampler::readSession(SampleInput& input) {
+    State& state = *m_state;
+    const SessionReads::Sources& sources = m_environment.session;
+
+    UnitScanner::Stamp unitsStamp = UnitScanner::stampOf(sources.unitFolders);
+    if (unitsStamp != state.unitsStamp) {
+        state.units = UnitScanner::scanUnits(sources.unitFolders);
+        state.unitsStamp = std::move(unitsStamp);
+        state.unitStates.reset();
+    }
+    // The watcher says "changed" on every call while it has no manager to
+    // listen to, so a missing manager is asked again each pass.
+    const bool managerChanged = !m_unitWatcher || m_unitWatcher->takeChanged();
+    if (!state.unitStates || managerChanged)
+        state.unitStates =
+            SessionReads::withStates(state.units, sources, m_environment.host.bootedWithSystemd);
+
+    AutostartScanner::Stamp entriesStamp = AutostartScanner::stampOf(sources.autostartFolders);
+    if (entriesStamp != state.entriesStamp) {
+        state.entries = AutostartScanner::scanEntries(sources.autostartFolders, sources.desktops);
+        state.entriesStamp = std::move(entriesStamp);
+    }
+
+    input.sessionJobs = state.unitStates->units + state.entries;
+    input.unitStates = state.unitStates->states;
+    if (state.unitStates->warning)
+        input.warnings.append(*state.unitStates->warning);
 }
 
 void Sampler::updateCpuHistory(CpuHistory& history, const ProcessTable& processes,

@@ -17,15 +17,21 @@
 #include "launchd/SystemTools.h"
 #include "os/ProcReader.h"
 #include "os/ProcSnapshot.h"
+#include "sampling/SessionReads.h"
 
 class ProcPlatform;
 class SerialExecutor;
+namespace UserManager {
+class ChangeWatcher;
+}
 
 // Takes sampling passes on request and keeps what can be reused between them:
 // per-process static information, the CPU history, the launchd job table, the
 // disabled labels and the scanned job definitions. Where the host has no
 // launchd, a pass asks no launchd tool and reads no job folder, and login items
-// are never read. Every operation runs on the sampler's own thread, one after
+// are never read; it reads the session's units and autostart entries instead,
+// each only when its files changed, and asks the user's service manager only
+// when the manager signalled a change. Every operation runs on the sampler's own thread, one after
 // another in the order they were asked for; the caller gets a QFuture and
 // never blocks.
 class Sampler {
@@ -46,6 +52,8 @@ public:
         // The rules of the system sampled: whether launchd exists, and what the
         // inventory counts as part of the system.
         HostRules host = Hosts::current();
+        // The units and autostart entries, where the host has no launchd.
+        SessionReads::Sources session;
 
         static Uid currentUid();
         static Pid currentPid();
@@ -119,9 +127,15 @@ private:
     // Brings the job table, the disabled labels and the job definitions up to
     // date where they may have changed, and puts them into `input`.
     void readLaunchd(const ProcessTable& processes, SampleInput& input);
+    // Brings the units, their states and the autostart entries up to date
+    // where they may have changed, and puts them into `input`.
+    void readSession(SampleInput& input);
 
     Environment m_environment;
     std::unique_ptr<State> m_state;
+    // Made on the constructing thread, whose event loop delivers the manager's
+    // signals; none where the host has launchd.
+    std::unique_ptr<UserManager::ChangeWatcher> m_unitWatcher;
     // Declared last so it stops, finishing queued work, before the state goes.
     std::unique_ptr<SerialExecutor> m_executor;
 };

@@ -96,6 +96,12 @@ QList<SessionJob> scanEntries(const Folders& folders, const QStringList& desktop
         job.file = file;
         job.owner = user ? SessionJob::Owner::user : SessionJob::Owner::system;
         job.command = DesktopEntry::execArguments(value("Exec"));
+        // A bare program name runs from PATH, as the session would find it.
+        if (!job.command.isEmpty() && !job.command.first().contains(u'/')) {
+            const QString program = QStandardPaths::findExecutable(job.command.first());
+            if (!program.isEmpty())
+                job.command.first() = program;
+        }
         if (!value("Path").isEmpty())
             job.workingDirectory = value("Path");
         job.hidden = hidden;

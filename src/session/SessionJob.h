@@ -87,6 +87,30 @@ namespace SessionJobs {
 
 bool isUnit(const SessionJob& job);
 
+// A mask in the user's own folder: the user's choice, which the user can undo.
+bool isMaskedByUser(const SessionJob& job);
+
+// The user made it (its file lies in the user's folders), enabled it, or
+// masked it: it is the user's business, not the system's.
+bool chosenByUser(const SessionJob& job);
+
+// Kept from starting at login on purpose: masked, hidden, switched off in the
+// desktop's settings, or a unit of the user's that could be enabled and is not.
+bool isSwitchedOff(const SessionJob& job);
+
+// How the job is started again after it was switched off, when the user can
+// do that without root: unmask, enable, or unhide the entry.
+enum class Reenabling { none, unmask, enableUnit, unhideEntry };
+Reenabling reenabling(const SessionJob& job);
+
+// How it is kept from starting at login, when the user can do that: disable
+// the user's unit, mask the system's for this user, or hide the entry.
+enum class Disabling { none, disableUnit, maskUnit, hideEntry };
+Disabling disabling(const SessionJob& job);
+
+// A short name of a timer's schedule: "daily", "every 1h", "after boot".
+QString scheduleText(const SessionJob& job);
+
 // What the job is, for people: "systemd user service", "systemd user timer",
 // "autostart entry".
 QString kindText(SessionJob::Kind kind);

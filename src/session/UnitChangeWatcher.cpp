@@ -24,7 +24,15 @@ QDBusMessage managerCall(const QString& method) {
 } // namespace
 
 ChangeWatcher::ChangeWatcher(const QDBusConnection& bus, QObject* parent)
-    : QObject(parent), bus_(bus), owner_(service, bus, QDBusServiceWatcher::WatchForOwnerChange) {
+    : QObject(parent), bus_(bus) {
+    // A bus that is gone (its daemon ended) takes no match rules: libdbus
+    // aborts the process on them. Without one the watcher never subscribes,
+    // so every reader asks the manager itself.
+    if (!bus_.isConnected())
+        return;
+    owner_.setConnection(bus_);
+    owner_.setWatchMode(QDBusServiceWatcher::WatchForOwnerChange);
+    owner_.addWatchedService(service);
     connect(&owner_, &QDBusServiceWatcher::serviceOwnerChanged, this,
             [this](const QString&, const QString&, const QString& owner) {
                 changed_ = true;
@@ -44,7 +52,7 @@ ChangeWatcher::ChangeWatcher(const QDBusConnection& bus, QObject* parent)
 }
 
 ChangeWatcher::~ChangeWatcher() {
-    if (subscribed_)
+    if (subscribed_ && bus_.isConnected())
         bus_.send(managerCall(QStringLiteral("Unsubscribe")));
 }
 

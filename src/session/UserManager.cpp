@@ -4,6 +4,8 @@
 #include <QDBusArgument>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QFile>
+#include <QFileInfo>
 #include <QVariantMap>
 
 namespace UserManager {
@@ -31,6 +33,9 @@ QDBusMessage message(const QString& path, const QString& interface, const QStrin
 }
 
 QDBusMessage call(const QDBusConnection& bus, const QDBusMessage& message) {
+    // A blocking call on a bus whose daemon has gone aborts inside libdbus.
+    if (!bus.isConnected())
+        return message.createErrorReply(QDBusError::Disconnected, tr("no session bus"));
     return bus.call(message, QDBus::Block, callTimeoutMs);
 }
 
@@ -103,6 +108,15 @@ std::optional<QString> act(const QDBusConnection& bus, const QString& name, cons
 }
 
 } // namespace
+
+QDBusConnection sessionBus() {
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS") &&
+        (runtime.isEmpty() ||
+         !QFileInfo::exists(QFile::decodeName(runtime) + QStringLiteral("/bus"))))
+        return QDBusConnection(QString());
+    return QDBusConnection::sessionBus();
+}
 
 bool isAvailable(const QDBusConnection& bus) {
     QDBusMessage ask = QDBusMessage::createMethodCall(

@@ -16,6 +16,11 @@ namespace UserManager {
 
 inline constexpr int callTimeoutMs = 5000;
 
+// The user's session bus when one is known (DBUS_SESSION_BUS_ADDRESS, or the
+// socket in $XDG_RUNTIME_DIR/bus), else a connection that is not connected:
+// without either, libdbus would start a bus of its own for an X display.
+QDBusConnection sessionBus();
+
 // Something owns the manager's name on `bus`.
 bool isAvailable(const QDBusConnection& bus);
 

@@ -277,6 +277,71 @@ QWidget* rowView(const DetailRows::Row& row, QWidget* parent) {
     return view;
 }
 
+QString sessionAnswer(const SessionJob& job) {
+    const QString kind = SessionJobs::kindText(job.kind);
+    if (!SessionJobs::isUnit(job)) {
+        if (job.hidden)
+            return tr("No. Its autostart entry is hidden (Hidden=true).");
+        if (job.switchedOff)
+            return tr("No. Its autostart entry is switched off in the desktop's settings.");
+        return tr("Yes, at login (autostart entry)");
+    }
+    if (job.maskFile)
+        //: %1 is the kind of unit, such as systemd user service
+        return tr("No. It is masked (%1).").arg(kind);
+    if (job.startsAtLogin)
+        //: %1 is the kind of unit, such as systemd user service
+        return tr("Yes, at login (%1, enabled)").arg(kind);
+    if (job.wantedBy.isEmpty())
+        //: %1 is the kind of unit, such as systemd user service
+        return tr("No. It starts only when another unit or a program asks for it (%1, static).")
+            .arg(kind);
+    //: %1 is the kind of unit, such as systemd user service
+    return tr("No. It starts only when asked (%1, disabled).").arg(kind);
+}
+
+QString launchdAnswer(const BackgroundItem& item) {
+    const LaunchJob& job = *item.job;
+    if (item.state == BackgroundItem::State::disabled)
+        return tr("No. Its plist is parked in the Disabled folder.");
+    if (item.launchdStateUnknown)
+        return tr("Unknown: launchd could not be read.");
+    if (item.isDisabledInLaunchd)
+        return tr("No. launchd has it disabled.");
+    if (job.runAtLoad)
+        return tr("Yes, at login (launchd job, RunAtLoad)");
+    if (job.keepAlive)
+        return tr("Yes, launchd keeps it running (KeepAlive)");
+    if (Items::autoStarts(item))
+        //: %1 is a schedule, such as Every 1h
+        return tr("Yes, on its schedule (%1)").arg(Explanations::scheduleText(job));
+    return tr("No. launchd starts it only when asked.");
+}
+
+// The unit or entry: its name, the files that define it, when a timer runs.
+void addSessionRows(const SessionJob& job, QList<DetailRows::Row>& result) {
+    const auto info = [&result](const QString& title, const QString& value) {
+        result.append({title, value, false, std::nullopt, false});
+    };
+    if (!SessionJobs::isUnit(job)) {
+        result.append({tr("Autostart entry"), job.file, true, std::nullopt, true});
+        if (job.systemFile)
+            result.append({tr("Overrides"), *job.systemFile, true, std::nullopt, true});
+        return;
+    }
+    info(tr("Unit"), job.name);
+    if (!job.file.isEmpty())
+        result.append({tr("Unit file"), job.file, true, std::nullopt, true});
+    for (const QString& dropIn : job.dropIns)
+        result.append({tr("Drop-in"), dropIn, true, std::nullopt, true});
+    if (job.maskFile)
+        result.append({tr("Mask"), *job.maskFile, true, std::nullopt, false});
+    if (job.kind == SessionJob::Kind::timer)
+        info(tr("Runs"), SessionJobs::scheduleText(job));
+    else if (job.restart != u"no")
+        info(tr("Restart"), job.restart);
+}
+
 } // namespace
 
 namespace DetailRows {
@@ -301,6 +366,8 @@ QList<Stat> stats(const BackgroundItem& item, Timestamp now) {
 }
 
 QString comeBackAnswer(const BackgroundItem& item) {
+    if (item.sessionJob)
+        return sessionAnswer(*item.sessionJob);
     if (item.isLoginItem)
         return tr("Yes: login item. Turn off in System Settings › General › Login Items.");
     if (item.launchLabel) {
@@ -308,6 +375,8 @@ QString comeBackAnswer(const BackgroundItem& item) {
             return tr("App launched via launchd. Check System Settings › General › Login Items.");
         return tr("launchd job without a plist in the usual folders.");
     }
+    if (item.job)
+        return launchdAnswer(item);
     return tr("No. It will not come back after a restart unless something starts it.");
 }
 
@@ -347,9 +416,10 @@ QList<Row> rows(const BackgroundItem& item, const QString& home) {
              tr("RunAtLoad %1 · KeepAlive %2")
                  .arg(job.runAtLoad ? tr("yes") : tr("no"), job.keepAlive ? tr("yes") : tr("no")));
         info(tr("Domain"), domainText(job.domain));
-    } else if (running) {
-        info(tr("Auto-start"), comeBackAnswer(item));
     }
+    if (item.sessionJob)
+        addSessionRows(*item.sessionJob, result);
+    info(tr("Auto-start"), comeBackAnswer(item));
     if (item.lastExitStatus && *item.lastExitStatus != 0)
         info(tr("Last exit"), QString::number(*item.lastExitStatus));
     if (!item.ports.isEmpty()) {

@@ -300,6 +300,10 @@ ListScreen::ListScreen(AppModel* model, bool animate, QWidget* parent)
         segment->setText(AppModel::filterText(filter));
         segment->setCheckable(true);
         segment->setChecked(model->filter() == filter);
+        // Ctrl+1 to Ctrl+4 pick the filters from the keyboard.
+        const QKeySequence key(Qt::Key(Qt::Key_1 + position));
+        segment->setShortcut(QKeySequence(Qt::CTRL | key[0].key()));
+        segment->setToolTip(ScreenStyle::shortcutHint(segment->text(), key));
         segment->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
         const bool first = position == 0;
         const bool last = position == 3;

@@ -349,7 +349,9 @@ TEST_F(ReportE2E, WithoutLaunchdTheUsersCommandsAreStoppableAndNoOtherProgramRun
     EXPECT_TRUE(command.first() != strace ||
                 (traced.open(QIODevice::ReadOnly) && traced.readAll().count("execve(") == 1))
         << "report mode started a program";
-    EXPECT_EQ(report.at("notRunning"), json::array()) << "~/Library read";
+    // Only the session's units and entries: no job of ~/Library.
+    for (const json& item : report.at("notRunning"))
+        EXPECT_TRUE(item.contains("systemdUnit") || item.contains("autostartEntry")) << item;
     // What the report says itself, not the names, paths and arguments that other
     // programs on the machine chose, never names macOS, launchd, Finder or ⌘
     // (the key "disabledInLaunchd" keeps its name and is not matched).

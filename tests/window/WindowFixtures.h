@@ -23,8 +23,10 @@ inline const Uid someoneElse = me == 4321 ? 4322 : 4321;
 
 // With `tools`, the model samples and acts through the stand-ins and reads
 // jobs from `home` only.
+// `adjust` changes the environment last.
 inline std::unique_ptr<AppModel>
-makeModel(const QTemporaryDir& dir, const StandIns* tools = nullptr, const QString& home = {}) {
+makeModel(const QTemporaryDir& dir, const StandIns* tools = nullptr, const QString& home = {},
+          const std::function<void(AppModel::Environment&)>& adjust = {}) {
     AppModel::Environment environment;
     environment.settings = [path = dir.filePath("settings.ini")] {
         return std::make_unique<AppSettings>(
@@ -36,6 +38,8 @@ makeModel(const QTemporaryDir& dir, const StandIns* tools = nullptr, const QStri
         environment.sampler.tools = environment.actions.tools = tools->locations();
         environment.sampler.folders = {home, dir.filePath("ga"), dir.filePath("gd")};
     }
+    if (adjust)
+        adjust(environment);
     return std::make_unique<AppModel>(std::move(environment));
 }
 

@@ -1,0 +1,29 @@
+#include "sampling/SessionReads.h"
+
+#include <QSet>
+
+#include "session/UserManager.h"
+
+namespace SessionReads {
+
+Units withStates(QList<SessionJob> units, const Sources& sources, bool bootedWithSystemd) {
+    Units result;
+    if (units.isEmpty())
+        return result;
+    QSet<QString> wanted;
+    for (const SessionJob& unit : units)
+        wanted.insert(unit.name);
+    const QDBusConnection bus = sources.bus();
+    UserManager::Reading reading = UserManager::readStates(bus, wanted);
+    if (reading.error) {
+        // Nothing runs these units here: say nothing of them.
+        if (!bootedWithSystemd && !UserManager::isAvailable(bus))
+            return result;
+        result.warning = SourceWarning{SourceWarning::Source::userManager, 0, *reading.error};
+    }
+    result.units = std::move(units);
+    result.states = std::move(reading.states);
+    return result;
+}
+
+} // namespace SessionReads

@@ -1,0 +1,165 @@
+// Catches, through the real window over a session of real unit and entry
+// files and the stand-in user manager: the Auto-start filter without the
+// session's items; Stop that kills a unit's process behind the manager's back
+// (Restart=always would bring it back) or leaves it running; Start that does
+// not start it; Disable that leaves it starting at login or changes its
+// definition; Re-enable that does not restore exactly the previous files.
+
+#include <QAbstractItemModel>
+#include <QDirIterator>
+#include <QListView>
+#include <QTest>
+
+#include <qcoro/qcorotask.h>
+
+#include "support/SessionScene.h"
+#include "window/ActionBar.h"
+#include "window/DetailScreen.h"
+#include "window/ItemListModel.h"
+#include "window/RootView.h"
+#include "window/WindowFixtures.h"
+
+namespace {
+
+// Every file and link under `folder`, with its bytes or its target.
+QStringList tree(const QString& folder) {
+    QStringList lines;
+    QDirIterator files(folder, QDir::Files | QDir::System | QDir::Hidden,
+                       QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        const QFileInfo file(files.next());
+        QFile in(file.filePath());
+        lines << file.filePath().mid(folder.size()) + u" -> "_qs +
+                     (file.isSymLink() ? file.symLinkTarget()
+                                       : (in.open(QIODevice::ReadOnly) ? in.readAll() : "?"));
+    }
+    lines.sort();
+    return lines;
+}
+
+struct World {
+    SessionScene scene;
+    QTemporaryDir work;
+    // A connection of its own: the process's session bus is the first test's.
+    QDBusConnection bus = scene.bus().connection();
+    std::unique_ptr<AppModel> model =
+        WindowFixtures::makeModel(work, nullptr, {}, [this](AppModel::Environment& environment) {
+            environment.sampler.session.bus = [bus = bus] { return bus; };
+        });
+    RootView root{model.get()};
+};
+
+} // namespace
+
+class LinuxSessionWindowQtTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<World> w;
+
+    DetailScreen* screen() const { return qobject_cast<DetailScreen*>(w->root.currentScreen()); }
+    ActionBarPhase phase() const {
+        return screen() ? screen()->actionBar()->phase() : ActionBarPhase{};
+    }
+    bool open(const QString& id) {
+        QCoro::waitFor(w->model->refresh(false));
+        w->model->setScreen(AppModel::Screen::detail(id));
+        return QTest::qWaitFor(
+            [&] { return screen() && screen()->id() == id && !w->root.isTransitioning(); });
+    }
+    QWidget* shown(const char* name) const {
+        const auto find = [&] { return w->root.currentScreen()->findChild<QWidget*>(name); };
+        return QTest::qWaitFor([&] { return find() && find()->isVisible(); }, 10000) ? find()
+                                                                                     : nullptr;
+    }
+    bool click(const char* name) const {
+        QWidget* button = shown(name);
+        if (button)
+            QTest::mouseClick(button, Qt::LeftButton);
+        return button;
+    }
+    // The running item's state, after a fresh pass.
+    std::optional<BackgroundItem> item(const QString& id) {
+        QCoro::waitFor(w->model->refresh(false));
+        for (const auto* list :
+             {&w->model->inventory()->running, &w->model->inventory()->notRunning})
+            for (const BackgroundItem& candidate : *list)
+                if (candidate.id == id)
+                    return candidate;
+        return std::nullopt;
+    }
+    // Waits for the action to end without an error, and dismisses its message.
+    bool finished() {
+        const bool ended = QTest::qWaitFor(
+            [&] {
+                return phase().kind == ActionBarPhase::Case::idle ||
+                       phase().kind == ActionBarPhase::Case::message;
+            },
+            20000);
+        if (!ended || phase().isError)
+            return false;
+        return phase().kind == ActionBarPhase::Case::idle || click("action.ok");
+    }
+
+private Q_SLOTS:
+    void init() {
+        qputenv("QT_REDUCE_MOTION", "1");
+        w = std::make_unique<World>();
+        QVERIFY(w->scene.isValid());
+        w->root.resize(380, 560);
+        w->root.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w->root));
+    }
+    void cleanup() { w.reset(); }
+
+    void autoStartFilterShowsTheUsersUnitsAndEntries() {
+        w->model->setFilter(AppModel::Filter::autoStart);
+        QCoro::waitFor(w->model->refresh(false));
+        const auto* rows = w->root.currentScreen()->findChild<QListView*>()->model();
+        QStringList ids;
+        QTRY_VERIFY(rows->rowCount() > 0);
+        for (int row = 0; row < rows->rowCount(); ++row)
+            ids << rows->index(row, 0).data(ItemListModel::IdRole).toString();
+        for (const QString& id :
+             {u"job:syncthing.service"_qs, u"job:notes.desktop"_qs, u"job:updater.desktop"_qs})
+            QVERIFY2(ids.contains(id), qPrintable(ids.join(u' ')));
+        QVERIFY(!ids.contains(u"job:vendor-agent.service"_qs)); // the system's
+    }
+
+    void unitStopsStartsDisablesAndComesBackExactly() {
+        const QString units = w->scene.home() + u"/.config/systemd/user"_qs;
+        const QStringList before = tree(units);
+        const QString id = u"job:syncthing.service"_qs;
+        QVERIFY(open(id));
+        const Pid first = item(id)->primary->pid;
+
+        QVERIFY(click("action.stop") && click("action.confirm") && finished());
+        QTRY_VERIFY(!item(id)->primary);
+        QVERIFY(click("action.load") && finished());
+        QTRY_VERIFY(item(id)->primary && item(id)->primary->pid != first);
+
+        QVERIFY(click("action.disable") && click("action.confirm") && finished());
+        QTRY_VERIFY(!item(id)->primary);
+        QCOMPARE(Items::statusLine(*item(id)).detail, u"not enabled"_qs);
+        QVERIFY(!QFileInfo::exists(units + u"/default.target.wants/syncthing.service"_qs));
+
+        QVERIFY(click("action.reenable") && finished());
+        QCOMPARE(tree(units), before);
+    }
+
+    void entryHidesWithOneLineAndComesBackByteForByte() {
+        const QString file = w->scene.home() + u"/.config/autostart/notes.desktop"_qs;
+        const QStringList before = tree(QFileInfo(file).path());
+        QVERIFY(open(u"job:notes.desktop"_qs));
+        QVERIFY(click("action.disable") && click("action.confirm") && finished());
+        QFile hidden(file);
+        QVERIFY(hidden.open(QIODevice::ReadOnly));
+        QCOMPARE(hidden.readAll(),
+                 SessionScene::entry("Notes", "notes-app --sync") + "Hidden=true\n");
+        QVERIFY(click("action.reenable") && finished());
+        QCOMPARE(tree(QFileInfo(file).path()), before);
+    }
+};
+
+QTEST_MAIN(LinuxSessionWindowQtTest)
+#include "LinuxSessionWindowQtTest.moc"
