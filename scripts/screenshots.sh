@@ -5,6 +5,10 @@
 # in its project folder, and a script run by bash.
 #   list.png, detail-running.png, settings.png: the panel as an ordinary
 #     window (no tray yet, so it opens at once);
+#   autostart.png, detail-unit.png: the Auto-start filter over the user's
+#     systemd units and autostart entries, and one unit's detail. These
+#     machines are not booted with systemd, so the stand-in user manager of
+#     the tests serves the units on a private session bus (dbus-daemon).
 #   tray-dark.png, tray-light.png: the tray icon with its count on a dark and
 #     on a light 22-pixel panel (trayer), enlarged three times pixel for pixel.
 # Needs Xvfb, xdotool, ImageMagick and trayer (scripts/setup.sh installs them).
@@ -15,13 +19,13 @@ build_dir=${QUILLMARSH_BUILD_DIR:-build}
 binary="$root/$build_dir/src/quillmarsh"
 shots="$root/docs/screenshots"
 
-for tool in Xvfb xdotool xwininfo import convert trayer python3 setsid; do
+for tool in Xvfb xdotool xwininfo import convert trayer python3 setsid dbus-daemon; do
     if ! command -v "$tool" >/dev/null; then
         echo "screenshots: $tool is missing (scripts/setup.sh installs it)" >&2
         exit 1
     fi
 done
-cmake --build "$build_dir" --target quillmarsh quillmarsh_window -- -j2 >/dev/null
+cmake --build "$build_dir" --target quillmarsh quillmarsh_window user-manager-standin -- -j2 >/dev/null
 mkdir -p "$shots"
 
 work=$(mktemp -d)
@@ -83,11 +87,55 @@ for _ in $(seq 50); do
     sleep 0.1
 done
 
-# quillmarsh as a user would start it: no session bus (the tray is the
-# display's), no theme of the desktop this script runs from.
+# The user's units and entries: a backup service that runs, a mail fetcher
+# that failed, a tunnel in a crash loop, a daily timer, and an entry.
+units="$home/.config/systemd/user"
+mkdir -p "$units/default.target.wants" "$units/timers.target.wants" "$home/.config/autostart"
+unit() { # NAME DESCRIPTION SECTION-LINES [TARGET]
+    printf '[Unit]\nDescription=%s\n%b\n[Install]\nWantedBy=%s\n' "$2" "$3" "${4:-default.target}" \
+        >"$units/$1"
+    ln -s "../$1" "$units/${4:-default.target}.wants/$1"
+}
+unit photo-backup.service "Photo backup to the NAS" \
+    '[Service]\nExecStart=/usr/bin/sleep 86400\nRestart=on-failure'
+unit mail-fetch.service "Fetch mail" '[Service]\nExecStart=%h/bin/fetch-mail'
+unit dev-tunnel.service "Tunnel to the dev server" \
+    '[Service]\nExecStart=/usr/bin/ssh -N dev-tunnel\nRestart=always'
+unit notes-sync.timer "Sync notes every day" '[Timer]\nOnCalendar=daily' timers.target
+printf '[Service]\nType=oneshot\nExecStart=%%h/bin/sync-notes\n' >"$units/notes-sync.service"
+printf '[Desktop Entry]\nType=Application\nName=Clipboard history\nExec=clipboard-history --tray\n' \
+    >"$home/.config/autostart/clipboard-history.desktop"
+cat >"$work/manager.json" <<'STATE'
+{"units": {
+  "photo-backup.service": {"activeState": "active", "subState": "running",
+                           "command": ["/usr/bin/sleep", "86400"]},
+  "mail-fetch.service": {"activeState": "failed", "subState": "failed", "exitStatus": 1},
+  "dev-tunnel.service": {"activeState": "activating", "subState": "auto-restart", "restarts": 3},
+  "notes-sync.timer": {"activeState": "active", "subState": "waiting"}
+}}
+STATE
+start dbus-daemon --session --nofork --print-address=1 --address="unix:dir=$work" \
+    >"$work/bus.address"
+for _ in $(seq 50); do
+    [ -s "$work/bus.address" ] && break
+    sleep 0.1
+done
+bus_address=$(head -n1 "$work/bus.address")
+start env DBUS_SESSION_BUS_ADDRESS="$bus_address" HOME="$home" \
+    "$root/$build_dir/tests/user-manager-standin" "$work/manager.json" "$work/calls.log" \
+    >"$work/standin.log" 2>&1
+for _ in $(seq 50); do
+    grep -q ready "$work/standin.log" 2>/dev/null && break
+    sleep 0.1
+done
+
+# quillmarsh as a user would start it: the session bus of the units (it has
+# no tray service, so the tray is the display's), no theme of the desktop
+# this script runs from.
 launch() {
-    start env -u DBUS_SESSION_BUS_ADDRESS -u WAYLAND_DISPLAY -u QT_QPA_PLATFORMTHEME \
-        -u QT_STYLE_OVERRIDE -u QUILLMARSH_HOST \
+    start env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORMTHEME -u XDG_CURRENT_DESKTOP \
+        -u QT_STYLE_OVERRIDE -u QUILLMARSH_HOST -u XDG_CONFIG_DIRS -u XDG_DATA_DIRS \
+        DBUS_SESSION_BUS_ADDRESS="$bus_address" \
         HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_RUNTIME_DIR="$work/runtime" \
         QT_QPA_PLATFORM=xcb QT_REDUCE_MOTION=1 QT_SCALE_FACTOR=1 LANG=C.UTF-8 \
         "$binary" >>"$work/quillmarsh.log" 2>&1
@@ -121,6 +169,22 @@ sleep 0.5
 xdotool key --window "$window" Return
 sleep 1.5
 shoot detail-running.png
+xdotool key --window "$window" Escape
+sleep 1
+# The search field still holds the port.
+xdotool key --window "$window" ctrl+a BackSpace
+xdotool key --window "$window" ctrl+2
+sleep 1
+shoot autostart.png
+xdotool type --window "$window" --delay 20 "photo backup"
+sleep 0.5
+xdotool key --window "$window" Return
+sleep 1.5
+# Down to the unit's own rows.
+eval "$(xdotool getwindowgeometry --shell "$window")"
+xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 5 click 5
+sleep 0.5
+shoot detail-unit.png
 xdotool key --window "$window" Escape
 sleep 1
 xdotool key --window "$window" ctrl+comma

@@ -202,6 +202,7 @@ private:
                 ended(units_[name]); // by itself: the unit failed
                 setState(name, "failed", "failed");
             });
+            unit.process->setWorkingDirectory(QDir::homePath()); // a user manager's default
             unit.process->start(unit.command.first(), unit.command.mid(1));
             if (!unit.process->waitForStarted())
                 return ended(unit), setState(name, "failed", "failed");
