@@ -54,7 +54,7 @@ ActionResult stopUnit(const SessionJob& job, const Context& context) {
     return failure(UserManager::stopUnit(context.bus(), job.name));
 }
 
-ActionResult disable(const SessionJob& job, const Context& context) {
+ActionResult disable(const SessionJob& job, bool active, const Context& context) {
     std::optional<QString> failed;
     switch (SessionJobs::disabling(job)) {
     case SessionJobs::Disabling::none:
@@ -75,7 +75,7 @@ ActionResult disable(const SessionJob& job, const Context& context) {
     const std::optional<SessionJob> after = rescanned(job, context);
     if (after && after->startsAtLogin)
         return ActionError{tr("It still starts at login: the system's folders enable it.")};
-    return stopUnit(job, context);
+    return active ? stopUnit(job, context) : std::nullopt;
 }
 
 ActionResult reenable(const SessionJob& job, const Context& context) {

@@ -30,10 +30,10 @@ ActionResult start(const SessionJob& job, const Context& context);
 // entry's processes are the caller's to end.
 ActionResult stopUnit(const SessionJob& job, const Context& context);
 
-// Keeps it from starting at login and stops a unit now: disables the user's
-// unit, masks the system's for this user, or hides the entry. Fails, and says
-// why, when afterwards it would still start at login.
-ActionResult disable(const SessionJob& job, const Context& context);
+// Keeps it from starting at login and, when `active`, stops a unit now:
+// disables the user's unit, masks the system's for this user, or hides the
+// entry. Fails, and says why, when afterwards it would still start at login.
+ActionResult disable(const SessionJob& job, bool active, const Context& context);
 
 // Undoes what disable() did: unmasks, enables, or unhides.
 ActionResult reenable(const SessionJob& job, const Context& context);

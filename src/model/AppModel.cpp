@@ -559,9 +559,13 @@ SessionActions::Context AppModel::sessionContext() const {
 
 QCoro::Task<ActionResult> AppModel::changeSessionJob(BackgroundItem item, bool disabling) {
     QPointer<AppModel> self(this);
+    // A unit in a crash loop has no process but is still worth stopping.
+    const bool active =
+        !item.members.isEmpty() || (item.unitState && item.unitState->activeState != u"inactive" &&
+                                    item.unitState->activeState != u"failed");
     std::function<ActionResult()> change = [job = *item.sessionJob, context = sessionContext(),
-                                            disabling] {
-        return disabling ? SessionActions::disable(job, context)
+                                            disabling, active] {
+        return disabling ? SessionActions::disable(job, active, context)
                          : SessionActions::reenable(job, context);
     };
     const ActionResult failed = co_await runAction(std::move(change));

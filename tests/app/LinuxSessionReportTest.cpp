@@ -36,7 +36,7 @@ TEST(LinuxSessionReport, ListsUnitsAndEntriesWithTheirStatus) {
         {"job:syncthing.service",
          "File sync | running | autoStart yes | ~/.config/systemd/user/syncthing.service | 1"},
         {"job:vendor-agent.service",
-         "Vendor agent | Stopped (until login) | autoStart yes | system | vendor-agent.service"},
+         "Vendor agent | Stopped (until login) | autoStart yes | vendor-agent.service"},
         {"job:notes.desktop",
          "Notes | Stopped (until login) | autoStart yes | ~/.config/autostart/notes.desktop"},
         {"job:print-applet.desktop",

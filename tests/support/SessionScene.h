@@ -17,7 +17,7 @@
 // as real files, and the stand-in user manager on a private session bus. While
 // it lives, this process's environment points at all of it.
 //  - syncthing.service: the user's, enabled, running (`sleep 600`);
-//  - vendor-agent.service: the vendor's, enabled by the vendor, not running;
+//  - vendor-agent.service: the vendor's, enabled by the user, not running;
 //  - notes.desktop: the user's entry; print-applet.desktop: the system's;
 //  - updater.desktop: the system's, hidden by the user's Hidden=true copy.
 class SessionScene {
@@ -35,7 +35,7 @@ public:
         write(vendor + "vendor-agent.service", "[Unit]\nDescription=Vendor agent\n[Service]\n"
                                                "ExecStart=/opt/vendor/agent\n"
                                                "[Install]\nWantedBy=default.target\n");
-        link(vendor + "vendor-agent.service", vendor + "default.target.wants/vendor-agent.service");
+        link(vendor + "vendor-agent.service", units + "default.target.wants/vendor-agent.service");
         const QString autostart = home_.path() + QStringLiteral("/.config/autostart/");
         const QString system = path("xdg") + QStringLiteral("/autostart/");
         write(autostart + "notes.desktop", entry("Notes", "notes-app --sync"));

@@ -97,7 +97,7 @@ private:
             },
             20000);
         if (!ended || phase().isError)
-            return false;
+            return qWarning() << phase().text, false;
         return phase().kind == ActionBarPhase::Case::idle || click("action.ok");
     }
 
@@ -123,26 +123,57 @@ private Q_SLOTS:
         for (const QString& id :
              {u"job:syncthing.service"_qs, u"job:notes.desktop"_qs, u"job:updater.desktop"_qs})
             QVERIFY2(ids.contains(id), qPrintable(ids.join(u' ')));
-        QVERIFY(!ids.contains(u"job:vendor-agent.service"_qs)); // the system's
+        QVERIFY(!ids.contains(u"job:print-applet.desktop"_qs)); // the system's
     }
 
-    void unitStopsStartsDisablesAndComesBackExactly() {
-        const QString units = w->scene.home() + u"/.config/systemd/user"_qs;
-        const QStringList before = tree(units);
+    // The row's first word for each kind of item: a plain "No" was once the
+    // answer for every unit and entry.
+    void autoStartRowAnswersForEveryKind() {
+        BackgroundItem command, agent, parked, unit, masked, entry, hidden;
+        agent.job = parked.job = LaunchJob{};
+        agent.job->runAtLoad = parked.job->runAtLoad = true;
+        parked.state = BackgroundItem::State::disabled;
+        unit.sessionJob = masked.sessionJob = SessionJob{};
+        unit.sessionJob->startsAtLogin = true;
+        masked.sessionJob->maskFile = u"/dev/null"_qs;
+        entry.sessionJob = hidden.sessionJob = SessionJob{};
+        entry.sessionJob->kind = hidden.sessionJob->kind = SessionJob::Kind::autostartEntry;
+        hidden.sessionJob->hidden = true;
+        const std::pair<BackgroundItem, const char*> rows[] = {
+            {command, "No."}, {agent, "Yes,"}, {parked, "No."}, {unit, "Yes,"},
+            {masked, "No."},  {entry, "Yes,"}, {hidden, "No."},
+        };
+        for (const auto& [item, first] : rows)
+            QCOMPARE(DetailRows::comeBackAnswer(item).section(u' ', 0, 0),
+                     QString::fromUtf8(first));
+    }
+
+    void unitStopsAndStartsThroughTheManager() {
         const QString id = u"job:syncthing.service"_qs;
         QVERIFY(open(id));
         const Pid first = item(id)->primary->pid;
-
         QVERIFY(click("action.stop") && click("action.confirm") && finished());
         QTRY_VERIFY(!item(id)->primary);
         QVERIFY(click("action.load") && finished());
         QTRY_VERIFY(item(id)->primary && item(id)->primary->pid != first);
+    }
 
+    void unitDisablesAndComesBackExactly_data() {
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("the user's own") << u"job:syncthing.service"_qs << u"not enabled"_qs;
+        QTest::newRow("the vendor's") << u"job:vendor-agent.service"_qs << u"masked"_qs;
+    }
+    void unitDisablesAndComesBackExactly() {
+        QFETCH(QString, id);
+        QFETCH(QString, why);
+        const QString units = w->scene.home() + u"/.config/systemd/user"_qs;
+        const QStringList before = tree(units);
+        QVERIFY(open(id));
         QVERIFY(click("action.disable") && click("action.confirm") && finished());
         QTRY_VERIFY(!item(id)->primary);
-        QCOMPARE(Items::statusLine(*item(id)).detail, u"not enabled"_qs);
-        QVERIFY(!QFileInfo::exists(units + u"/default.target.wants/syncthing.service"_qs));
-
+        QCOMPARE(Items::statusLine(*item(id)), (StatusLine{u"Disabled"_qs, why}));
+        QVERIFY(tree(units) != before);
         QVERIFY(click("action.reenable") && finished());
         QCOMPARE(tree(units), before);
     }
