@@ -583,8 +583,12 @@ QCoro::Task<ActionResult> AppModel::changeSessionJob(BackgroundItem item, bool d
     if (!self)
         co_return std::nullopt;
     co_await reloadAfterAction();
-    if (self)
-        setScreen(Screen::detail(item.id));
+    if (!self)
+        co_return std::nullopt;
+    setScreen(Screen::detail(item.id));
+    // The entry may be this program's own.
+    if (assign(m_launchAtLogin, LaunchAtLogin::isEnabled(m_environment.loginEntry)))
+        Q_EMIT launchAtLoginChanged();
     co_return std::nullopt;
 }
 

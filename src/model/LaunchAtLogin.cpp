@@ -1,5 +1,7 @@
 #include "model/LaunchAtLogin.h"
 
+#include "session/DesktopEntry.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -34,7 +36,11 @@ Entry Entry::standard() {
 }
 
 bool isEnabled(const Entry& entry) {
-    return QFileInfo(entry.path).isFile();
+    // An entry switched off (from the list's Disable auto-start, say) stays
+    // on disk but starts nothing.
+    const std::optional<DesktopEntry::Entry> read = DesktopEntry::read(entry.path);
+    return read && DesktopEntry::boolValue(*read, QStringLiteral("Hidden")) != true &&
+           DesktopEntry::boolValue(*read, QStringLiteral("X-GNOME-Autostart-enabled")) != false;
 }
 
 QString desktopFile(const QString& executable) {

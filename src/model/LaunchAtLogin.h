@@ -16,7 +16,7 @@ struct Entry {
     static Entry standard();
 };
 
-// The entry exists on disk.
+// The entry exists on disk and is not switched off.
 bool isEnabled(const Entry& entry);
 
 // Writes or removes the entry; fails with the file system's message.

@@ -45,6 +45,8 @@ struct World {
     std::unique_ptr<AppModel> model =
         WindowFixtures::makeModel(work, nullptr, {}, [this](AppModel::Environment& environment) {
             environment.sampler.session.bus = [bus = bus] { return bus; };
+            environment.loginEntry.path =
+                scene.home() + QStringLiteral("/.config/autostart/quillmarsh.desktop");
         });
     RootView root{model.get()};
 };
@@ -176,6 +178,16 @@ private Q_SLOTS:
         QVERIFY(tree(units) != before);
         QVERIFY(click("action.reenable") && finished());
         QCOMPARE(tree(units), before);
+    }
+
+    // Launch at login is this program's own entry, and says so when hidden.
+    void launchAtLoginIsAnEntryOfTheList() {
+        w->model->setLaunchAtLogin(true);
+        QVERIFY(w->model->launchAtLogin() && open(u"job:quillmarsh.desktop"_qs));
+        QVERIFY(click("action.disable") && click("action.confirm") && finished());
+        QTRY_VERIFY(!w->model->launchAtLogin());
+        QVERIFY(click("action.reenable") && finished());
+        QTRY_VERIFY(w->model->launchAtLogin());
     }
 
     void entryHidesWithOneLineAndComesBackByteForByte() {
