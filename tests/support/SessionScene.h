@@ -46,6 +46,7 @@ public:
             {"syncthing.service", QJsonObject{{"activeState", "active"},
                                               {"subState", "running"},
                                               {"description", "File sync"},
+                                              {"restart", "always"},
                                               {"command", QJsonArray{"/bin/sleep", "600"}}}}};
         write(path("manager.json"), QJsonDocument(QJsonObject{{"units", units_}}).toJson());
         ok_ = bus_.isValid() && bus_.startManager(path("manager.json"), path("calls.log"));

@@ -37,6 +37,7 @@ struct Unit {
     uint restarts = 0;
     int exitCode = 0, exitStatus = 0;
     QProcess* process = nullptr;
+    bool restartAlways = false; // an end of its own starts it again
     // A row of ListUnits, a(ssssssouso).
     friend QDBusArgument& operator<<(QDBusArgument& a, const Unit& u) {
         a.beginStructure();
@@ -66,7 +67,8 @@ public:
                             uint(json["restarts"].toInt()),
                             json.contains("exitStatus") ? cldExited : 0,
                             json["exitStatus"].toInt(),
-                            nullptr};
+                            nullptr,
+                            json["restart"].toString() == "always"};
             if (units_[name].active == "active" && !units_[name].command.isEmpty())
                 start(name);
         }
@@ -199,7 +201,10 @@ private:
             unit.process = new QProcess;
             unit.process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
             QObject::connect(unit.process, &QProcess::finished, unit.process, [this, name] {
-                ended(units_[name]); // by itself: the unit failed
+                Unit& ending = units_[name];
+                ended(ending); // by itself: the unit failed, or comes back
+                if (ending.restartAlways)
+                    return ++ending.restarts, start(name);
                 setState(name, "failed", "failed");
             });
             unit.process->setWorkingDirectory(QDir::homePath()); // a user manager's default
