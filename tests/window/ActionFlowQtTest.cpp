@@ -21,9 +21,7 @@
 #include "os/ProcessDescriptor.h"
 #include "support/ChildProcess.h"
 #include "support/TempHome.h"
-#include "window/ActionBar.h"
-#include "window/DetailScreen.h"
-#include "window/RootView.h"
+#include "window/DetailDriver.h"
 #include "window/ScreenStyle.h"
 #include "window/WindowFixtures.h"
 
@@ -56,6 +54,7 @@ struct World {
         work.filePath("qm-sleeper-" + QUuid::createUuid().toString(QUuid::Id128).left(12));
     std::unique_ptr<AppModel> model = WindowFixtures::makeModel(work, &tools, home.path());
     RootView root{model.get()};
+    DetailDriver driver{model.get(), &root};
 };
 
 } // namespace
@@ -66,10 +65,6 @@ class ActionFlowQtTest : public QObject {
 private:
     std::unique_ptr<World> w;
 
-    DetailScreen* screen() const { return qobject_cast<DetailScreen*>(w->root.currentScreen()); }
-    ActionBarPhase phase() const {
-        return screen() ? screen()->actionBar()->phase() : ActionBarPhase{};
-    }
     // Started once its program is the private sleeper, so SIGTERM finds the
     // shell's trap in place.
     std::unique_ptr<ReapedChild> sleeper(const QStringList& argv) {
@@ -80,29 +75,11 @@ private:
                    : nullptr;
     }
 
-    // After a fresh pass, opens the item `id`, or the one that holds `pid`.
-    bool open(QString id, Pid pid = 0) {
-        QCoro::waitFor(w->model->refresh(false));
-        for (const BackgroundItem& item : w->model->inventory()->running) {
-            if (std::ranges::any_of(item.members, [&](auto& member) { return member.pid == pid; }))
-                id = item.id;
-        }
-        w->model->setScreen(AppModel::Screen::detail(id));
-        return QTest::qWaitFor(
-            [&] { return screen() && screen()->id() == id && !w->root.isTransitioning(); });
-    }
-
-    // The current screen's widget `name` once it shows; none if it never does.
-    QWidget* shown(const char* name) const {
-        const auto find = [&] { return w->root.currentScreen()->findChild<QWidget*>(name); };
-        return QTest::qWaitFor([&] { return find() && find()->isVisible(); }) ? find() : nullptr;
-    }
-    bool click(const char* name) const {
-        QWidget* button = shown(name);
-        if (button)
-            QTest::mouseClick(button, Qt::LeftButton);
-        return button;
-    }
+    DetailScreen* screen() const { return w->driver.screen(); }
+    ActionBarPhase phase() const { return w->driver.phase(); }
+    bool open(const QString& id, Pid pid = 0) const { return w->driver.open(id, pid); }
+    QWidget* shown(const char* name) const { return w->driver.shown(name); }
+    bool click(const char* name) const { return w->driver.click(name); }
 
 private Q_SLOTS:
     void init() {

@@ -10,13 +10,9 @@
 #include <QListView>
 #include <QTest>
 
-#include <qcoro/qcorotask.h>
-
 #include "support/SessionScene.h"
-#include "window/ActionBar.h"
-#include "window/DetailScreen.h"
+#include "window/DetailDriver.h"
 #include "window/ItemListModel.h"
-#include "window/RootView.h"
 #include "window/WindowFixtures.h"
 
 namespace {
@@ -49,6 +45,7 @@ struct World {
                 scene.home() + QStringLiteral("/.config/autostart/quillmarsh.desktop");
         });
     RootView root{model.get()};
+    DetailDriver driver{model.get(), &root};
 };
 
 } // namespace
@@ -59,27 +56,10 @@ class LinuxSessionWindowQtTest : public QObject {
 private:
     std::unique_ptr<World> w;
 
-    DetailScreen* screen() const { return qobject_cast<DetailScreen*>(w->root.currentScreen()); }
-    ActionBarPhase phase() const {
-        return screen() ? screen()->actionBar()->phase() : ActionBarPhase{};
-    }
-    bool open(const QString& id) {
-        QCoro::waitFor(w->model->refresh(false));
-        w->model->setScreen(AppModel::Screen::detail(id));
-        return QTest::qWaitFor(
-            [&] { return screen() && screen()->id() == id && !w->root.isTransitioning(); });
-    }
-    QWidget* shown(const char* name) const {
-        const auto find = [&] { return w->root.currentScreen()->findChild<QWidget*>(name); };
-        return QTest::qWaitFor([&] { return find() && find()->isVisible(); }, 10000) ? find()
-                                                                                     : nullptr;
-    }
-    bool click(const char* name) const {
-        QWidget* button = shown(name);
-        if (button)
-            QTest::mouseClick(button, Qt::LeftButton);
-        return button;
-    }
+    ActionBarPhase phase() const { return w->driver.phase(); }
+    bool open(const QString& id) const { return w->driver.open(id); }
+    bool click(const char* name) const { return w->driver.click(name); }
+    bool finished() const { return w->driver.finished(); }
     // The running item's state, after a fresh pass.
     std::optional<BackgroundItem> item(const QString& id) {
         QCoro::waitFor(w->model->refresh(false));
@@ -90,19 +70,6 @@ private:
                     return candidate;
         return std::nullopt;
     }
-    // Waits for the action to end without an error, and dismisses its message.
-    bool finished() {
-        const bool ended = QTest::qWaitFor(
-            [&] {
-                return phase().kind == ActionBarPhase::Case::idle ||
-                       phase().kind == ActionBarPhase::Case::message;
-            },
-            20000);
-        if (!ended || phase().isError)
-            return qWarning() << phase().text, false;
-        return phase().kind == ActionBarPhase::Case::idle || click("action.ok");
-    }
-
 private Q_SLOTS:
     void init() {
         qputenv("QT_REDUCE_MOTION", "1");
