@@ -1,10 +1,11 @@
 // Catches, for the units and autostart entries of a Linux session: a unit's
 // processes left as loose commands (main pid from the manager, helpers by
-// cgroup, an entry's program without cgroups); a crash loop, a failure or a
-// timer shown as merely stopped; a switched-off unit or entry offered as
-// auto-starting; the vendor's units listed as the user's, or a vendor unit the
-// user enabled hidden as the system's; a service listed twice beside its
-// timer; this app's own entry claiming to be stopped.
+// cgroup, an entry started as a generated unit, an entry's program without
+// cgroups); a crash loop, a failure or a timer shown as merely stopped; a
+// switched-off unit or entry offered as auto-starting; the vendor's units
+// listed as the user's, or a vendor unit the user enabled hidden as the
+// system's; a service listed twice beside its timer; this app's own entry
+// claiming to be stopped.
 
 #include <gtest/gtest.h>
 
@@ -48,11 +49,13 @@ TEST(LinuxSessionItems, EachUnitAndEntryIsOneItemWithTheStatusItsStateGives) {
     SampleInput input = ItemFixtures::sample(
         u"p 1 0 /sbin/init u=0; p 90 1 /opt/qm/quillmarsh; p 700 1 /usr/bin/syncthing;"
         u"p 701 700 /usr/bin/syncthing-helper; p 710 1 /usr/bin/python3 python3 /opt/mail/sync.py;"
-        u"p 711 1 /usr/bin/nextcloud; p 712 1 /usr/bin/bash bash /home/u/x.sh"_s,
+        u"p 711 1 /usr/bin/nextcloud; p 712 1 /usr/bin/bash bash /home/u/x.sh;"
+        u"p 713 1 /usr/bin/python3 python3 /opt/notes/run.py"_s,
         Hosts::linuxRules(u"Debian GNU/Linux"_s), 1000);
     input.includeApple = false;
-    input.processes[710].cgroup =
-        u"/user.slice/user-1000.slice/user@1000.service/app.slice/mail.service"_s;
+    const QString slice = u"/user.slice/user-1000.slice/user@1000.service/app.slice/"_s;
+    input.processes[710].cgroup = slice + u"mail.service"_s;
+    input.processes[713].cgroup = slice + u"app-notes@autostart.service"_s;
 
     SessionJob syncthing = unit(u"syncthing.service"_s, user, true, {u"/usr/bin/syncthing"_s});
     syncthing.title = u"File synchronisation"_s;
@@ -79,6 +82,7 @@ TEST(LinuxSessionItems, EachUnitAndEntryIsOneItemWithTheStatusItsStateGives) {
         unit(u"dirmngr.service"_s, system, false),
         unit(u"pipewire.service"_s, system, true),
         entry(u"nextcloud.desktop"_s, user, {u"nextcloud"_s, u"--background"_s}),
+        entry(u"notes.desktop"_s, user, {u"notes"_s}),
         entry(u"quillmarsh.desktop"_s, user, {u"/opt/qm/quillmarsh"_s}),
         entry(u"at-spi.desktop"_s, system, {u"/usr/libexec/at-spi"_s}),
         hidden,
@@ -115,6 +119,7 @@ TEST(LinuxSessionItems, EachUnitAndEntryIsOneItemWithTheStatusItsStateGives) {
         u"job:gpg-agent.service Stopped (until login) +disable"_s,
         u"job:mail.service mail [710] systemd user service"_s,
         u"job:nextcloud.desktop NEXTCLOUD [711] Started at login"_s,
+        u"job:notes.desktop NOTES [713] Started at login"_s,
         u"job:notes.service Disabled (not enabled) +reenable"_s,
         u"job:quillmarsh.desktop Running (this app) +disable"_s,
         u"job:syncthing.service File synchronisation [700,701] systemd user service"_s,
