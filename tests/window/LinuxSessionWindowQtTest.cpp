@@ -1,15 +1,18 @@
 // Catches, through the real window over a session of real unit and entry
 // files and the stand-in user manager: the Auto-start filter without the
 // session's items; Stop that kills a unit's process behind the manager's back
-// (Restart=always would bring it back) or leaves it running; Start that does
-// not start it; Disable that leaves it starting at login or changes its
-// definition; Re-enable that does not restore exactly the previous files.
+// (Restart=always would bring it back) or leaves it running; a unit stopped
+// elsewhere still shown running; Start that does not start it; Disable that
+// leaves it starting at login or changes its definition; Re-enable that does
+// not restore exactly the previous files; Launch at login that stays on while
+// its entry is hidden; an Auto-start row that says No for what starts at login.
 
 #include <QAbstractItemModel>
 #include <QDirIterator>
 #include <QListView>
 #include <QTest>
 
+#include "session/UserManager.h"
 #include "support/SessionScene.h"
 #include "window/DetailDriver.h"
 #include "window/ItemListModel.h"
@@ -125,6 +128,9 @@ private Q_SLOTS:
         QTRY_VERIFY(!item(id)->primary);
         QVERIFY(click("action.load") && finished());
         QTRY_VERIFY(item(id)->primary && item(id)->primary->pid != first);
+        // Stopped elsewhere: the manager's signal, not an action, brings news.
+        QVERIFY(!UserManager::stopUnit(w->bus, u"syncthing.service"_qs));
+        QTRY_VERIFY(!item(id)->primary);
     }
 
     void unitDisablesAndComesBackExactly_data() {
