@@ -187,32 +187,6 @@ QStringList arguments(Pid pid, QByteArray& buffer, const ProcPlatform& platform)
     return platform.arguments(process.handle(), buffer);
 }
 
-QStringList parseArguments(QByteArrayView bytes) {
-    QStringList result;
-    if (bytes.size() < 5)
-        return result;
-    qint32 count = 0;
-    std::memcpy(&count, bytes.data(), sizeof count);
-    if (count <= 0)
-        return result;
-
-    const char* const data = bytes.data();
-    const qsizetype end = bytes.size();
-    qsizetype position = 4;
-    while (position < end && data[position] != '\0')
-        ++position; // the executable path
-    while (position < end && data[position] == '\0')
-        ++position; // its padding
-    while (result.size() < count && position < end) {
-        const char* start = data + position;
-        const void* nul = std::memchr(start, '\0', static_cast<size_t>(end - position));
-        const qsizetype length = nul ? static_cast<const char*>(nul) - start : end - position;
-        result.append(QString::fromUtf8(start, length));
-        position += length + 1;
-    }
-    return result;
-}
-
 std::optional<QString> workingDirectory(Pid pid, const ProcPlatform& platform) {
     OpenProcess process(platform, pid);
     if (!process)

@@ -99,10 +99,6 @@ std::optional<ProcSnapshot> snapshot(Pid pid, const StaticInfo* cached = nullptr
 // across calls and grown by the platform as needed). Empty on failure.
 QStringList arguments(Pid pid, QByteArray& buffer, const ProcPlatform& platform = systemPlatform());
 
-// Parses a macOS argument area: a 4-byte native-endian argument count, the
-// executable path, NUL padding, then the NUL-terminated argument strings
-// (followed by the environment, which is not read).
-QStringList parseArguments(QByteArrayView bytes);
 
 // The current directory, or none when unreadable or empty.
 std::optional<QString> workingDirectory(Pid pid, const ProcPlatform& platform = systemPlatform());
