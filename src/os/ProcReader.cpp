@@ -1,7 +1,6 @@
 #include "os/ProcReader.h"
 
 #include <algorithm>
-#include <cstring>
 #include <map>
 #include <set>
 
