@@ -123,7 +123,7 @@ SampleInput Sampler::pass(bool includeApple) {
     if (env.host.hasLaunchd)
         readLaunchd(processes, input);
     else
-        readSession(input);
+        readSession(processes, input);
     input.processes = std::move(processes);
     input.ports = std::move(ports);
     input.cpu = state.cpu.lastCPU;
@@ -176,7 +176,7 @@ void Sampler::readLaunchd(const ProcessTable& processes, SampleInput& input) {
     }
 }
 
-void Sampler::readSession(SampleInput& input) {
+void Sampler::readSession(const ProcessTable& processes, SampleInput& input) {
     State& state = *m_state;
     const SessionReads::Sources& sources = m_environment.session;
 
@@ -191,7 +191,8 @@ void Sampler::readSession(SampleInput& input) {
     const bool managerChanged = !m_unitWatcher || m_unitWatcher->takeChanged();
     if (!state.unitStates || managerChanged)
         state.unitStates =
-            SessionReads::withStates(state.units, sources, m_environment.host.bootedWithSystemd);
+            SessionReads::withStates(state.units, sources, m_environment.host.bootedWithSystemd,
+                                     !SessionReads::cgroupsTellUnits(processes));
 
     AutostartScanner::Stamp entriesStamp = AutostartScanner::stampOf(sources.autostartFolders);
     if (entriesStamp != state.entriesStamp) {

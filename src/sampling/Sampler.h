@@ -129,7 +129,7 @@ private:
     void readLaunchd(const ProcessTable& processes, SampleInput& input);
     // Brings the units, their states and the autostart entries up to date
     // where they may have changed, and puts them into `input`.
-    void readSession(SampleInput& input);
+    void readSession(const ProcessTable& processes, SampleInput& input);
 
     Environment m_environment;
     std::unique_ptr<State> m_state;

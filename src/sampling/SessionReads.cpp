@@ -1,12 +1,16 @@
 #include "sampling/SessionReads.h"
 
+#include <algorithm>
+
 #include <QSet>
 
+#include "session/Cgroups.h"
 #include "session/UserManager.h"
 
 namespace SessionReads {
 
-Units withStates(QList<SessionJob> units, const Sources& sources, bool bootedWithSystemd) {
+Units withStates(QList<SessionJob> units, const Sources& sources, bool bootedWithSystemd,
+                 bool mainPids) {
     Units result;
     if (units.isEmpty())
         return result;
@@ -14,7 +18,7 @@ Units withStates(QList<SessionJob> units, const Sources& sources, bool bootedWit
     for (const SessionJob& unit : units)
         wanted.insert(unit.name);
     const QDBusConnection bus = sources.bus();
-    UserManager::Reading reading = UserManager::readStates(bus, wanted);
+    UserManager::Reading reading = UserManager::readStates(bus, wanted, mainPids);
     if (reading.error) {
         // Nothing runs these units here: say nothing of them.
         if (!bootedWithSystemd && !UserManager::isAvailable(bus))
@@ -24,6 +28,12 @@ Units withStates(QList<SessionJob> units, const Sources& sources, bool bootedWit
     result.units = std::move(units);
     result.states = std::move(reading.states);
     return result;
+}
+
+bool cgroupsTellUnits(const ProcessTable& processes) {
+    return std::any_of(processes.begin(), processes.end(), [](const auto& entry) {
+        return entry.second.cgroup && Cgroups::userUnitOf(*entry.second.cgroup);
+    });
 }
 
 } // namespace SessionReads

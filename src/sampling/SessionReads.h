@@ -35,7 +35,13 @@ struct Units {
 };
 
 // Asks the manager for the states of `units` (blocking, a few seconds at
-// most) and applies the rule above.
-Units withStates(QList<SessionJob> units, const Sources& sources, bool bootedWithSystemd);
+// most) and applies the rule above. Without `mainPids` the running services'
+// main processes are not asked for (cgroups tell them).
+Units withStates(QList<SessionJob> units, const Sources& sources, bool bootedWithSystemd,
+                 bool mainPids = true);
+
+// Whether the processes' cgroups tell which of the user's units each runs in,
+// as on a system booted with systemd.
+bool cgroupsTellUnits(const ProcessTable& processes);
 
 } // namespace SessionReads

@@ -127,7 +127,7 @@ bool isAvailable(const QDBusConnection& bus) {
     return !failure(reply, QStringLiteral("b")) && reply.arguments().constFirst().toBool();
 }
 
-Reading readStates(const QDBusConnection& bus, const QSet<QString>& wanted) {
+Reading readStates(const QDBusConnection& bus, const QSet<QString>& wanted, bool mainPids) {
     Reading reading;
     const QDBusMessage reply =
         call(bus, message(managerPath, managerInterface, QStringLiteral("ListUnits")));
@@ -149,8 +149,8 @@ Reading readStates(const QDBusConnection& bus, const QSet<QString>& wanted) {
         UnitState& state = reading.states[name];
         state.activeState = active;
         state.subState = sub;
-        if (load == u"loaded" && active != u"inactive" && name.endsWith(u".service") &&
-            wanted.contains(name))
+        if (load == u"loaded" && active != u"inactive" && (mainPids || active != u"active") &&
+            name.endsWith(u".service") && wanted.contains(name))
             services[name] = path.path();
     }
     rows.endArray();

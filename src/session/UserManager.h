@@ -37,7 +37,10 @@ struct Reading {
     bool operator==(const Reading&) const = default;
 };
 
-Reading readStates(const QDBusConnection& bus, const QSet<QString>& wanted);
+// With `mainPids` false, the wanted services that are active are not asked:
+// their processes are known by cgroup, and only a failing or restarting
+// service has a status worth a call.
+Reading readStates(const QDBusConnection& bus, const QSet<QString>& wanted, bool mainPids = true);
 
 // Each returns a message for people naming the unit and the manager's own
 // words when the manager refuses or does not answer; nothing on success.

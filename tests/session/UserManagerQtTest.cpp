@@ -83,6 +83,8 @@ private Q_SLOTS:
                                   {"idle.service", {"inactive", "dead", 0, 0, {}, {}}}};
         QCOMPARE(reading, (Reading{expected, std::nullopt}));
         QCOMPARE(calls("GetAll"), 2); // only the wanted services that are not inactive
+        readStates(connection_, {sync_, "broken.service"}, false); // sync's pid by cgroup
+        QCOMPARE(calls("GetAll"), 3);
         const std::function<bool()> triggers[] = {
             [&] { return !stopUnit(connection_, sync_) && !StandIns::isAlive(first); },
             [&] { return !startUnit(connection_, sync_) && (second = mainPid(sync_)); },
