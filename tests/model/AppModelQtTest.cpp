@@ -1,7 +1,7 @@
 // Catches: filters, search and sorts that drop or misorder rows, settings not
-// kept across a restart, an older pass overwriting a newer one, stale launchd
-// state after an action, a panel loop that ignores its new interval, quitting
-// that waits out a login-items check or leaves its tool running.
+// kept across a restart, a switch to Apple's items that samples nothing, stale
+// launchd state after an action, a login entry whose Exec splits its path,
+// quitting that waits out a login-items check or leaves its tool running.
 
 #include "model/AppModel.h"
 
@@ -13,7 +13,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QSignalSpy>
 #include <QTest>
 #include <QThreadPool>
 
@@ -32,20 +31,19 @@ template <typename T> T await(QCoro::Task<T> task) {
     return QCoro::waitFor(std::move(task));
 }
 
-QStringList ids(const QList<BackgroundItem>& items) {
-    QStringList result;
-    for (const BackgroundItem& item : items)
-        result.append(item.id);
-    return result;
-}
-
-// A model over the stand-in tools, a temporary home, settings and autostart folder.
+// A model over the stand-in tools, a temporary home, settings and autostart
+// folder; its own program lies at a path that needs quoting.
 struct Fixture {
     TempHome home;
     StandIns tools;
     QTemporaryDir config;
+    std::unique_ptr<AppModel> model = open();
 
-    std::unique_ptr<AppModel> model() const { return makeModel(config, &tools, home.path()); }
+    std::unique_ptr<AppModel> open() const {
+        return makeModel(config, &tools, home.path(), [](AppModel::Environment& environment) {
+            environment.loginEntry.executable = "/home/a b/it's $x/\"q\"\\";
+        });
+    }
 };
 
 // A process descriptor of this process's child named `name`, or -1.
@@ -72,7 +70,6 @@ class AppModelQtTest : public QObject {
 private Q_SLOTS:
     void filtersSearchAndSortsPickAndOrderTheRows() {
         Fixture f;
-        auto model = f.model();
         const auto item = [](const char* id, const char* name, quint64 memory,
                              std::optional<Timestamp> start, auto change) {
             BackgroundItem result = running(id, name, memory);
@@ -91,178 +88,132 @@ private Q_SLOTS:
             item("off", "off", 3, 300,
                  [](auto& i) { i.job = job("off").job, i.isDisabledInLaunchd = true; }),
             item("apple", "cfprefsd", 2, 400, [](auto& i) { i.isApple = true; })};
-        model->setInventoryForTesting(inventory(QList(rows, rows + 6), {job("com.example.idle")}));
-        QCOMPARE(model->menuBarCount(), 5);
-        QCOMPARE(ids(model->visibleRunning()),
-                 (QStringList{"server", "shell", "app", "login", "off", "apple"}));
-
-        const std::pair<AppModel::Filter, QStringList> filters[] = {
-            {AppModel::Filter::autoStart, {"login", "job:com.example.idle"}},
-            {AppModel::Filter::devServers, {"server", "shell"}},
-            {AppModel::Filter::apps, {"app"}},
+        f.model->setInventoryForTesting(inventory(QList(rows, rows + 6), {job("idle")}));
+        QCOMPARE(f.model->menuBarCount(), 5);
+        using enum AppModel::Filter;
+        using enum AppModel::Sort;
+        const std::tuple<AppModel::Filter, AppModel::Sort, const char*, QStringList> views[] = {
+            {all, memory, "", {"server", "shell", "app", "login", "off", "apple", "job:idle"}},
+            {autoStart, memory, "", {"login", "job:idle"}},
+            {devServers, memory, "", {"server", "shell"}},
+            {apps, memory, "", {"app"}},
+            {all, memory, "ECRIRE", {"app"}},
+            {all, cpu, "", {"shell", "app", "server", "login", "off", "apple", "job:idle"}},
+            {all, uptime, "", {"server", "app", "shell", "off", "apple", "login", "job:idle"}},
+            {all, name, "", {"login", "apple", "app", "off", "shell", "server", "job:idle"}},
         };
-        for (const auto& [filter, expected] : filters) {
-            model->setFilter(filter);
-            QCOMPARE(ids(model->visibleRunning() + model->visibleNotRunning()), expected);
-        }
-        model->setFilter(AppModel::Filter::all);
-        model->setSearch("ECRIRE");
-        QCOMPARE(ids(model->visibleRunning()), QStringList{"app"});
-        model->setSearch({});
-        const std::pair<AppModel::Sort, QStringList> sorts[] = {
-            {AppModel::Sort::cpu, {"shell", "app", "server", "login", "off", "apple"}},
-            {AppModel::Sort::uptime, {"server", "app", "shell", "off", "apple", "login"}},
-            {AppModel::Sort::name, {"login", "apple", "app", "off", "shell", "server"}},
-        };
-        for (const auto& [sort, expected] : sorts) {
-            model->setSort(sort);
-            QCOMPARE(ids(model->visibleRunning()), expected);
+        for (const auto& [filter, sort, search, expected] : views) {
+            f.model->setFilter(filter), f.model->setSort(sort), f.model->setSearch(search);
+            QStringList shown;
+            for (const BackgroundItem& row :
+                 f.model->visibleRunning() + f.model->visibleNotRunning())
+                shown.append(row.id);
+            QCOMPARE(shown, expected);
         }
     }
 
-    // Stored values of the wrong type or range read as the defaults.
+    // Stored values of the wrong type or range read as the defaults. The login
+    // entry quotes its program for Exec; a folder it cannot make is an error.
     void settingsAreKeptAcrossRestarts() {
         Fixture f;
         QFile ini(f.config.filePath("settings.ini"));
         QVERIFY(ini.open(QIODevice::WriteOnly) &&
-                ini.write("[General]\nshowApple=yes\nshowCount=0\nrefreshSeconds=soon\n"
-                          "loginItemsCheckedAt=yesterday\n") > 0);
+                ini.write("[General]\nshowApple=yes\nrefreshSeconds=soon\n") > 0);
         ini.close();
-        {
-            auto model = f.model();
-            QVERIFY(!model->showApple() && model->showCount() && model->keepCountFresh());
-            QCOMPARE(model->refreshSeconds(), 4);
-            QVERIFY(!model->loginItemsCheckedAt());
-            model->setRefreshSeconds(10);
-            model->setShowApple(true);
-            model->setShowCount(false);
-            model->setKeepCountFresh(false);
-            model->setLaunchAtLogin(true);
-            QVERIFY(!model->launchAtLoginError());
-        }
-        auto reopened = f.model();
-        QCOMPARE(reopened->refreshSeconds(), 10);
-        QVERIFY(reopened->showApple() && !reopened->showCount() && !reopened->keepCountFresh());
-        QVERIFY(reopened->launchAtLogin());
-        reopened->setLaunchAtLogin(false);
-        reopened->setRefreshSeconds(0);
-        QVERIFY(!f.model()->launchAtLogin());
-        QCOMPARE(f.model()->refreshSeconds(), 1);
+        f.model = f.open();
+        QVERIFY(!f.model->showApple() && f.model->refreshSeconds() == 4);
+        f.model->setRefreshSeconds(10);
+        f.model->setShowApple(true);
+        f.model->setShowCount(false);
+        f.model->setKeepCountFresh(false);
+        f.model->setLaunchAtLogin(true);
+        QVERIFY(!f.model->launchAtLoginError());
+        QFile entry(f.config.filePath("autostart/quillmarsh.desktop"));
+        QVERIFY(
+            entry.open(QIODevice::ReadOnly) &&
+            entry.readAll().contains("\nExec=\"/home/a b/it's \\\\$x/\\\\\"q\\\\\"\\\\\\\\\"\n"));
+        QVERIFY(LaunchAtLogin::setEnabled({f.config.filePath("settings.ini/q.desktop"), ""}, true));
+        f.model = f.open();
+        QCOMPARE(f.model->refreshSeconds(), 10);
+        QVERIFY(f.model->showApple() && !f.model->showCount() && !f.model->keepCountFresh());
+        QVERIFY(f.model->launchAtLogin());
+        f.model->setLaunchAtLogin(false);
+        f.model->setRefreshSeconds(0);
+        QVERIFY(!f.open()->launchAtLogin());
+        QCOMPARE(f.open()->refreshSeconds(), 1);
     }
 
-    void theLoginEntryIsQuotedForExecAndAFolderItCannotMakeIsAnError() {
-        QTemporaryDir dir;
-        const LaunchAtLogin::Entry entry{dir.filePath("q.desktop"), "/home/a b/it's $x/\"q\"\\"};
-        QCOMPARE(LaunchAtLogin::setEnabled(entry, true), std::nullopt);
-        QFile file(entry.path);
-        QVERIFY(
-            file.open(QIODevice::ReadOnly) &&
-            file.readAll().contains("\nExec=\"/home/a b/it's \\\\$x/\\\\\"q\\\\\"\\\\\\\\\"\n"));
-        QVERIFY(
-            LaunchAtLogin::setEnabled({dir.filePath("q.desktop/autostart/q.desktop"), ""}, true));
-    }
-
-    void theLastPassAskedForWinsAndADestroyedModelIsNotTouched() {
+    void showingAppleItemsSamplesAgainAndADestroyedModelIsNotTouched() {
         Fixture f;
-        auto model = f.model();
-        auto first = model->refresh(false);
-        // Showing Apple's items starts a second pass, queued behind the first.
-        model->setShowApple(true);
-        await(std::move(first));
-        QTRY_VERIFY(std::ranges::any_of(model->inventory()->running, &BackgroundItem::isApple));
-        auto pending = model->refresh(true);
-        model.reset();
+        f.model->setShowApple(true);
+        QTRY_VERIFY(f.model->inventory() &&
+                    std::ranges::any_of(f.model->inventory()->running, &BackgroundItem::isApple));
+        auto pending = f.model->refresh(true);
+        f.model.reset();
         await(std::move(pending));
     }
 
     void aSimulatorStopShutsItDownAndAppleItemsAreRefused() {
         Fixture f;
-        auto model = f.model();
         BackgroundItem sim = running("sim:77", "iOS Simulator", 1, {}, me);
         sim.kind = BackgroundItem::Kind::simulator;
         sim.launchLabel = "com.apple.CoreSimulator.SimDevice.ABC-1";
-        QCOMPARE(await(model->stop(sim)).error, ActionResult{});
+        QCOMPARE(await(f.model->stop(sim)).error, ActionResult{});
         QCOMPARE(f.tools.callCount({"xcrun", "simctl", "shutdown", "ABC-1"}), 1);
-        QCOMPARE(model->stoppedNames().at("sim:77"), QStringLiteral("iOS Simulator"));
 
         BackgroundItem apple = sim;
         apple.isApple = true;
-        QVERIFY(await(model->stop(apple)).error);
-        QVERIFY(await(model->disable(sim)));
+        QVERIFY(await(f.model->stop(apple)).error);
+        QVERIFY(await(f.model->disable(sim)));
     }
 
     // An action changes launchd's state without starting or ending a process:
-    // the refresh after it must read that state again, not reuse the last one.
+    // the refresh after it reads that state again.
     void theRefreshAfterAnActionReadsLaunchdAgain() {
         for (const bool disable : {true, false}) {
             Fixture f;
             const QString label = "com.example.marked";
             QVERIFY(StandIns::writePlist(f.home.makeFolder("Library/LaunchAgents") + "/m.plist",
                                          label, {"/bin/sleep", "300"}, disable));
-            if (disable)
-                f.tools.addJob(label);
-            else
-                f.tools.setDisabled(label);
-            auto model = f.model();
-            await(model->refresh(false));
-            const std::optional<BackgroundItem> before = model->item("job:" + label);
+            disable ? f.tools.addJob(label) : f.tools.setDisabled(label);
+            await(f.model->refresh(false));
+            const std::optional<BackgroundItem> before = f.model->item("job:" + label);
             QVERIFY(before && before->launchLabel.has_value() == disable &&
                     before->isDisabledInLaunchd == !disable);
             // Disable boots the job out; enable clears the mark and loads it.
-            QCOMPARE(disable ? await(model->disable(*before))
-                             : await(model->enableInLaunchd(*before)),
+            QCOMPARE(disable ? await(f.model->disable(*before))
+                             : await(f.model->enableInLaunchd(*before)),
                      ActionResult{});
             const std::optional<BackgroundItem> after =
-                model->item("job:" + label + (disable ? ":disabled" : ""));
+                f.model->item("job:" + label + (disable ? ":disabled" : ""));
             QVERIFY(after && after->launchLabel.has_value() == !disable &&
                     !after->isDisabledInLaunchd);
         }
     }
 
-    // A changed interval applies after the sleep in progress; stopping wakes that sleep.
-    void thePanelLoopTakesANewIntervalAndStops() {
+    // A cancelled password prompt records no check. The prompt may stay open
+    // far longer than this test runs: once the model is gone its tool ends,
+    // and all quitting waits for is the pool's threads.
+    void theLoginItemsCheckKeepsWhatItFoundAndEndsWithItsModel() {
         Fixture f;
-        auto model = f.model();
-        model->setRefreshSeconds(1);
-        QSignalSpy passes(model.get(), &AppModel::inventoryChanged);
-        auto loop = model->runWhileOpen();
-        QVERIFY(model->isPanelOpen());
-        QVERIFY(passes.wait(10000));
-        // Restarting the sleep with the new interval would take a minute.
-        model->setRefreshSeconds(60);
-        QVERIFY(passes.wait(10000));
-        model->stopPanelLoop();
-        QTRY_VERIFY_WITH_TIMEOUT(!model->isPanelOpen(), 10000);
-        await(std::move(loop));
-    }
-
-    void theLoginItemsCheckKeepsWhenItFoundSomething() {
-        Fixture f;
-        auto model = f.model();
         f.tools.setLoginItemsDump({}, 1); // the password prompt was cancelled
-        await(model->checkLoginItems());
-        QVERIFY(!model->loginItemsCheckedAt() && model->loginItemsMessage());
+        await(f.model->checkLoginItems());
+        QVERIFY(!f.model->loginItemsCheckedAt() && f.model->loginItemsMessage());
 
         // One record in the shape of sfltool dumpbtm.
         f.tools.setLoginItemsDump(" Records for UID " + QByteArray::number(me) +
                                   " : 0\n #1:\n Type: app (0x2)\n Disposition: [enabled] (0x1)\n"
                                   " Bundle Identifier: com.example.helper\n");
-        await(model->checkLoginItems());
-        QCOMPARE(model->loginItemsMessage(), QStringLiteral("Login items found: 1"));
-        QVERIFY(model->loginItemsCheckedAt() && f.model()->loginItemsCheckedAt());
-    }
+        await(f.model->checkLoginItems());
+        QCOMPARE(f.model->loginItemsMessage(), QStringLiteral("Login items found: 1"));
+        QVERIFY(f.model->loginItemsCheckedAt() && f.open()->loginItemsCheckedAt());
 
-    // The password prompt stays open far longer than this test may run. What
-    // quitting waits for after the model is gone is the pool's threads.
-    void aModelGoneMidCheckEndsTheToolAndQuittingWaitsForNothing() {
-        Fixture f;
         f.tools.failVerb("dumpbtm", 0, {}, {}, 600);
-        auto model = f.model();
-        auto check = model->checkLoginItems();
-        QTRY_COMPARE_WITH_TIMEOUT(f.tools.callCount({"sfltool", "dumpbtm"}), 1, 30000);
+        auto check = f.model->checkLoginItems();
+        QTRY_COMPARE_WITH_TIMEOUT(f.tools.callCount({"sfltool", "dumpbtm"}), 3, 30000);
         const int tool = childNamed("sfltool");
         QVERIFY(tool >= 0);
-        model.reset();
+        f.model.reset();
         const bool poolDone = QThreadPool::globalInstance()->waitForDone(60000);
         const bool toolGone = !signalThrough(tool, 0);
         signalThrough(tool, SIGKILL); // when it was left running

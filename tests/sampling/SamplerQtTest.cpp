@@ -1,11 +1,9 @@
 // Catches: launchctl or sfltool run when nothing changed (or not run when
 // something did, or run at all where there is no launchd), job folders read
-// without launchd, passes out of order or blocking the main thread, CPU shares
-// computed over too short a span or across a reused pid.
-//
-// The sampler over a scripted process table, stand-in tools, a temporary home; its executor.
+// without launchd, passes out of order, blocking the main thread or dropped
+// when the sampler ends, CPU shares over too short a span or a reused pid.
+// The sampler over a scripted process table, stand-in tools, a temporary home.
 
-#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <thread>
@@ -24,14 +22,13 @@
 
 namespace {
 
+// Written in place, so an edit leaves the folder's listing as it was.
 bool writePlist(const QString& path, const QString& program) {
-    QFile file(path); // written in place, so an edit leaves the folder's listing as it was
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(QStringLiteral("<plist><dict><key>Label</key><string>%1</string><key>"
-                                     "ProgramArguments</key><array><string>%2</string></array>"
-                                     "</dict></plist>")
-                          .arg(QFileInfo(path).completeBaseName(), program)
-                          .toUtf8()) > 0;
+    const QString xml = "<plist><dict><key>Label</key><string>%1</string><key>ProgramArguments"
+                        "</key><array><string>%2</string></array></dict></plist>";
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) &&
+           file.write(xml.arg(QFileInfo(path).completeBaseName(), program).toUtf8()) > 0;
 }
 
 // A temporary home, the stand-in tools, a clock and a scripted process table.
@@ -62,15 +59,12 @@ struct Fixture {
     Sampler::Environment environment() {
         Sampler::Environment env;
         env.tools = tools.locations();
-        env.folders = {home.path(), home.path() + QStringLiteral("/Global/LaunchAgents"),
-                       home.path() + QStringLiteral("/Global/LaunchDaemons")};
+        env.folders = {home.path(), home.path() + "/Global/LaunchAgents",
+                       home.path() + "/Global/LaunchDaemons"};
         env.platform = &platform;
         env.host = Hosts::macosRules();
         env.now = [this] { return Sampler::Clock::time_point(std::chrono::milliseconds(clockMs)); };
         return env;
-    }
-    int launchctl(const char* verb) const {
-        return tools.callCount({QStringLiteral("launchctl"), QString::fromUtf8(verb)});
     }
 };
 
@@ -81,30 +75,21 @@ class SamplerQtTest : public QObject {
 
 private Q_SLOTS:
 
-    // A one-thread pool under QtConcurrent::run lets a caller that waits on a
-    // still-queued task run it on its own thread; a serial executor must not.
-    void executorRunsTasksInOrderOnItsThreadEvenWhenOneIsAwaited() {
-        QSemaphore releaseFirst, lastStarted;
-        std::vector<int> order;
-        QFuture<bool> last;
-        {
-            SerialExecutor executor;
-            executor.submit([&] {
-                releaseFirst.acquire();
-                order.push_back(0);
-            });
-            for (int i = 1; i < 20; ++i)
-                executor.submit([&order, i] { order.push_back(i); });
-            last = executor.submit([&] {
-                lastStarted.release();
-                return executor.isCurrentThread() && order.size() == 20;
-            });
-            std::thread waiter([&] { last.waitForFinished(); });
-            QVERIFY(!lastStarted.tryAcquire(1, 200));
-            releaseFirst.release();
-            waiter.join();
-        }
-        QVERIFY(last.result() && std::is_sorted(order.begin(), order.end()));
+    // Waiting on a task still queued behind another never runs it on the
+    // waiting thread, as a one-thread pool under QtConcurrent::run would.
+    void anAwaitedTaskRunsInTurnOnTheExecutorsThread() {
+        QSemaphore releaseFirst, secondStarted;
+        SerialExecutor executor;
+        executor.submit([&] { releaseFirst.acquire(); });
+        QFuture<bool> second = executor.submit([&] {
+            secondStarted.release();
+            return executor.isCurrentThread();
+        });
+        std::thread waiter([&] { second.waitForFinished(); });
+        const bool early = secondStarted.tryAcquire(1, 200); // run by the waiter
+        releaseFirst.release();
+        waiter.join();
+        QVERIFY(!early && second.result());
     }
 
     void passesRunInOrderAndReachTheMainThreadWithoutBlockingIt() {
@@ -130,12 +115,11 @@ private Q_SLOTS:
             });
             QCoreApplication::processEvents(); // the event loop runs while the pass is held
             QVERIFY(!first.isFinished() && !continued);
-            gate.release();
-            QTRY_VERIFY(continued);
-        } // destruction finishes whatever is queued
-        QCOMPARE(first.result().processes.at(99).cpuNanos, std::optional<quint64>(1));
-        QCOMPARE(second.result().processes.at(99).cpuNanos, std::optional<quint64>(2));
-        QVERIFY(first.result().loginItems == Sampler::LoginItems{} &&
+        } // the gate opens, and destruction finishes whatever is queued
+        QTRY_VERIFY(continued);
+        QVERIFY(first.result().processes.at(99).cpuNanos == 1u &&
+                first.result().loginItems == Sampler::LoginItems{});
+        QVERIFY(second.result().processes.at(99).cpuNanos == 2u &&
                 second.result().loginItems == items && second.result().includeApple);
     }
 
@@ -152,27 +136,22 @@ private Q_SLOTS:
         f.clockMs += 1500;
         f.set(500, 1, 1'500'000'000, 10);
         f.set(501, 1, 1'000, 30);
-        const SampleInput second = sampler.collect(false).result();
-        QVERIFY(second.cpu);
-        QCOMPARE(second.cpu->at(500), 25.0);
-        QVERIFY(!second.cpu->contains(501));
+        const std::optional<std::map<Pid, double>> shares = sampler.collect(false).result().cpu;
+        QVERIFY(shares && shares->at(500) == 25.0 && !shares->contains(501));
     }
 
-    // launchctl list runs again only when launchd's children changed; print-disabled
-    // and the folder scan only when asked to forget or the folder's listing changed;
-    // nothing where there is no launchd.
+    // launchctl list runs again when launchd's children changed, print-disabled when
+    // asked to forget, the folder scan then or when the listing changed; none without launchd.
     void externalCommandsRunOnlyWhenSomethingChanged() {
         Fixture f;
-        const QString first = f.agents() + QStringLiteral("/org.example.first.plist");
-        QVERIFY(writePlist(first, QStringLiteral("/a")));
+        const QString first = f.agents() + "/org.example.first.plist";
+        QVERIFY(writePlist(first, "/a"));
         // An hour back, so any change to the listing gives a new stamp however quickly.
         const std::filesystem::path folder = QFile::encodeName(f.agents()).toStdString();
         std::filesystem::last_write_time(folder, std::filesystem::last_write_time(folder) -
                                                      std::chrono::hours(1));
         f.set(600, 1);
-        f.set(601, 600);
-        // Without launchd no tool runs and no job folder is read, not even in a
-        // first pass, which asks for everything where launchd exists.
+        // Without launchd no tool runs and no job folder is read, even in a first pass.
         Sampler::Environment linux = f.environment();
         linux.host = Hosts::linuxRules();
         QVERIFY(Sampler(linux).collect(false).result().jobs.isEmpty());
@@ -184,27 +163,25 @@ private Q_SLOTS:
             for (const LaunchJob& job : sampler.collect(false).result().jobs)
                 programs.append(job.label + u'=' + job.arguments.value(0));
             programs.sort();
-            const std::pair counts(f.launchctl("list"), f.launchctl("print-disabled"));
+            const std::pair counts(f.tools.callCount({"launchctl", "list"}),
+                                   f.tools.callCount({"launchctl", "print-disabled"}));
             [&] { QCOMPARE(counts, std::pair(lists, disabled)); }();
             return programs;
         };
         pass(1, 1);
         // A grandchild of launchd is no job; an edit in place leaves the folder's stamp.
         f.set(602, 600);
-        QVERIFY(writePlist(first, QStringLiteral("/b")));
-        QCOMPARE(pass(1, 1), QStringList{QStringLiteral("org.example.first=/a")});
+        QVERIFY(writePlist(first, "/b"));
+        QCOMPARE(pass(1, 1), QStringList{"org.example.first=/a"});
         f.set(603, 1); // a job started
         pass(2, 1);
         f.platform.remove(600); // a job ended
         pass(3, 1);
-        QVERIFY(writePlist(f.agents() + QStringLiteral("/org.example.second.plist"),
-                           QStringLiteral("/c")));
-        QCOMPARE(pass(3, 1), (QStringList{QStringLiteral("org.example.first=/b"),
-                                          QStringLiteral("org.example.second=/c")}));
-        QVERIFY(writePlist(first, QStringLiteral("/d")));
+        QVERIFY(writePlist(f.agents() + "/org.example.second.plist", "/c"));
+        QCOMPARE(pass(3, 1), (QStringList{"org.example.first=/b", "org.example.second=/c"}));
+        QVERIFY(writePlist(first, "/d"));
         sampler.forgetLaunchdState();
-        QCOMPARE(pass(4, 2).value(0), QStringLiteral("org.example.first=/d"));
-        pass(4, 2);
+        QCOMPARE(pass(4, 2).value(0), "org.example.first=/d");
     }
 };
 
