@@ -3,10 +3,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcessEnvironment>
 #include <QTemporaryDir>
 
 #include "support/PrivateBus.h"
@@ -15,14 +11,15 @@
 // A Linux session without systemd: a temporary home with the XDG system
 // folders beside it, the user's and the vendor's units and autostart entries
 // as real files, and the stand-in user manager on a private session bus. While
-// it lives, this process's environment points at all of it.
+// it lives, this process's environment points at all of it (TempHome restores
+// it).
 //  - syncthing.service: the user's, enabled, running (`sleep 600`);
 //  - vendor-agent.service: the vendor's, enabled by the user, not running;
 //  - notes.desktop: the user's entry; print-applet.desktop: the system's;
 //  - updater.desktop: the system's, hidden by the user's Hidden=true copy.
 class SessionScene {
 public:
-    SessionScene() : saved_(QProcessEnvironment::systemEnvironment()) {
+    SessionScene() {
         qputenv("XDG_DATA_DIRS", QFile::encodeName(path("data")));
         qputenv("XDG_CONFIG_DIRS", QFile::encodeName(path("xdg")));
         qunsetenv("XDG_CURRENT_DESKTOP");
@@ -42,23 +39,10 @@ public:
         write(system + "print-applet.desktop", entry("Print Applet", "print-applet"));
         write(system + "updater.desktop", entry("Updater", "updater --tray"));
         write(autostart + "updater.desktop", entry("Updater", "updater --tray") + "Hidden=true\n");
-        const QJsonObject units_{
-            {"syncthing.service", QJsonObject{{"activeState", "active"},
-                                              {"subState", "running"},
-                                              {"description", "File sync"},
-                                              {"restart", "always"},
-                                              {"command", QJsonArray{"/bin/sleep", "600"}}}}};
-        write(path("manager.json"), QJsonDocument(QJsonObject{{"units", units_}}).toJson());
+        write(path("manager.json"), R"({"units": {"syncthing.service": {"activeState": "active",
+            "subState": "running", "description": "File sync", "restart": "always",
+            "command": ["/bin/sleep", "600"]}}})");
         ok_ = bus_.isValid() && bus_.startManager(path("manager.json"), path("calls.log"));
-    }
-    ~SessionScene() {
-        bus_.stopManager();
-        for (const char* name : {"XDG_DATA_DIRS", "XDG_CONFIG_DIRS", "XDG_CURRENT_DESKTOP"}) {
-            if (saved_.contains(QLatin1String(name)))
-                qputenv(name, saved_.value(QLatin1String(name)).toLocal8Bit());
-            else
-                qunsetenv(name);
-        }
     }
     SessionScene(const SessionScene&) = delete;
     SessionScene& operator=(const SessionScene&) = delete;
@@ -82,7 +66,6 @@ public:
     }
 
 private:
-    QProcessEnvironment saved_;
     QTemporaryDir root_;
     TempHome home_;
     PrivateBus bus_;

@@ -7,13 +7,15 @@
 #include <QTemporaryDir>
 
 // HOME points at a temporary folder (the XDG data and config variables are
-// cleared so they follow it) until destruction restores them, and the XDG
-// search lists a test may set, and removes it, names that are not UTF-8 included.
+// cleared so they follow it) until destruction restores them, the XDG search
+// lists and the desktop a test may set, and removes it, names that are not
+// UTF-8 included.
 class TempHome {
 public:
     TempHome() {
         for (const char* name :
-             {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_DATA_DIRS", "XDG_CONFIG_DIRS"})
+             {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_DATA_DIRS", "XDG_CONFIG_DIRS",
+              "XDG_CURRENT_DESKTOP"})
             saved_.append({name, qgetenv(name), qEnvironmentVariableIsSet(name)});
         qputenv("HOME", QFile::encodeName(dir_.path()));
         qunsetenv("XDG_DATA_HOME");
