@@ -8,7 +8,6 @@
 #include <string_view>
 #include <vector>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <plist/plist.h>
 #include <sys/stat.h>
@@ -356,23 +355,6 @@ std::optional<QByteArray> readDefinition(const QString& path) {
     return bytes;
 }
 
-// The folder's entry names in the order the system lists them, each keeping
-// its bytes whether or not they are UTF-8; nothing when it cannot be listed.
-QStringList listFolder(const QString& folder) {
-    QStringList names;
-    DIR* dir = ::opendir(FileNames::encode(folder).constData());
-    if (dir == nullptr)
-        return names;
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string_view name(entry->d_name);
-        if (name == "." || name == "..")
-            continue;
-        names.append(FileNames::decode(name));
-    }
-    ::closedir(dir);
-    return names;
-}
-
 } // namespace
 
 JobFolders JobFolders::standard() {
@@ -400,7 +382,7 @@ QList<LaunchJob> scanJobs(const JobFolders& folders) {
         // Without a known home the user's folders would land under "/".
         if (folders.home.isEmpty() && location.domain == LaunchJob::Domain::userAgent)
             continue;
-        for (const QString& name : listFolder(location.folder)) {
+        for (const QString& name : FileNames::listFolder(location.folder)) {
             if (!hasPlistExtension(name))
                 continue;
             const QString path = location.folder + u'/' + name;

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -121,6 +122,20 @@ bool renameWithoutReplacing(const QString& from, const QString& to) {
         return false;
     ::unlink(source.constData());
     return true;
+}
+
+QStringList listFolder(const QString& folder) {
+    QStringList names;
+    DIR* dir = ::opendir(encode(folder).constData());
+    if (dir == nullptr)
+        return names;
+    while (const dirent* entry = ::readdir(dir)) {
+        const QByteArrayView name(entry->d_name);
+        if (name != "." && name != "..")
+            names.append(decode(name));
+    }
+    ::closedir(dir);
+    return names;
 }
 
 } // namespace FileNames

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
+#include <QStringList>
 
 // File names as the system gives them: any bytes but '/' and NUL, not
 // necessarily UTF-8. A name goes through QString and back unchanged: valid
@@ -17,6 +18,10 @@ QByteArray encode(const QString& name);
 
 // `name` with every byte that was not UTF-8 shown as U+FFFD, for people.
 QString displayText(const QString& name);
+
+// The folder's entry names in the order the system lists them ("." and ".."
+// left out), each keeping its bytes; nothing when it cannot be listed.
+QStringList listFolder(const QString& folder);
 
 // Gives the file at `from` the name `to`, never replacing what `to` names
 // already. False with errno set when it could not.

@@ -5,7 +5,6 @@
 #include <memory>
 #include <tuple>
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <QStandardPaths>
@@ -23,12 +22,9 @@ namespace {
 // The *.desktop paths in `folder`, keeping their bytes.
 QStringList entryFiles(const QString& folder) {
     QStringList paths;
-    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(FileNames::encode(folder).constData()),
-                                                  ::closedir);
-    while (const dirent* entry = dir ? ::readdir(dir.get()) : nullptr) {
-        const QByteArrayView name(entry->d_name);
-        if (name.endsWith(".desktop") && name.size() > 8)
-            paths.append(folder + u'/' + FileNames::decode(name));
+    for (const QString& name : FileNames::listFolder(folder)) {
+        if (name.endsWith(u".desktop") && name.size() > 8)
+            paths.append(folder + u'/' + name);
     }
     return paths;
 }

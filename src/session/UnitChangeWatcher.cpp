@@ -3,22 +3,17 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 
+#include "session/ManagerNames.h"
 #include "session/UserManager.h"
 
 namespace UserManager {
 
 namespace {
 
-const QString service = QStringLiteral("org.freedesktop.systemd1");
-const QString managerPath = QStringLiteral("/org/freedesktop/systemd1");
-const QString managerInterface = QStringLiteral("org.freedesktop.systemd1.Manager");
-const QString propertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
+using namespace ManagerNames;
 
 QDBusMessage managerCall(const QString& method) {
-    QDBusMessage call =
-        QDBusMessage::createMethodCall(service, managerPath, managerInterface, method);
-    call.setAutoStartService(false);
-    return call;
+    return call(managerPath, managerInterface, method);
 }
 
 } // namespace

@@ -9,7 +9,6 @@
 #include <QMap>
 #include <QRegularExpression>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -25,21 +24,6 @@ namespace {
 using Owner = SessionJob::Owner;
 
 constexpr qint64 maxFileSize = 1 << 20;
-
-// The folder's entry names, each keeping its bytes; nothing when unreadable.
-QStringList listFolder(const QString& folder) {
-    QStringList names;
-    DIR* dir = ::opendir(FileNames::encode(folder).constData());
-    if (dir == nullptr)
-        return names;
-    while (const dirent* entry = ::readdir(dir)) {
-        const QByteArrayView name(entry->d_name);
-        if (name != "." && name != "..")
-            names.append(FileNames::decode(name));
-    }
-    ::closedir(dir);
-    return names;
-}
 
 // A service or timer name the manager accepts, not hidden, in parts:
 // "foo@bar.timer" -> "foo", "@bar", ".timer"; a template's instance is "@".
@@ -136,7 +120,7 @@ std::optional<SessionJob> jobOf(const QString& name, const Index& index,
     for (const QString& unit : {name, templateOf(name)}) {
         for (const int i : index.dropIns.value(unit)) {
             const QString folder = folders[i].path + u'/' + unit + QStringLiteral(".d");
-            for (const QString& file : listFolder(folder)) {
+            for (const QString& file : FileNames::listFolder(folder)) {
                 if (file.endsWith(u".conf") && !file.startsWith(u'.') && !dropIns.contains(file))
                     dropIns.insert(file, folder + u'/' + file);
             }
@@ -216,13 +200,13 @@ QList<Folder> standardFolders() {
 QList<SessionJob> scanUnits(const QList<Folder>& folders) {
     Index index;
     for (int i = 0; i < folders.size(); ++i) {
-        for (const QString& entry : listFolder(folders[i].path)) {
+        for (const QString& entry : FileNames::listFolder(folders[i].path)) {
             if (unitName(entry).hasMatch()) {
                 index.files[entry].append(i);
             } else if (entry.endsWith(u".d") && unitName(entry.chopped(2)).hasMatch()) {
                 index.dropIns[entry.chopped(2)].append(i);
             } else if (entry.endsWith(u".target.wants") || entry.endsWith(u".target.requires")) {
-                for (const QString& name : listFolder(folders[i].path + u'/' + entry))
+                for (const QString& name : FileNames::listFolder(folders[i].path + u'/' + entry))
                     index.linked[name] =
                         index.linked.value(name) || folders[i].owner == Owner::user;
             }
@@ -252,14 +236,14 @@ Stamp stampOf(const QList<Folder>& folders) {
     };
     for (const Folder& folder : folders) {
         add(folder.path);
-        for (const QString& entry : listFolder(folder.path)) {
+        for (const QString& entry : FileNames::listFolder(folder.path)) {
             const QString path = folder.path + u'/' + entry;
             if (unitName(entry).hasMatch()) {
                 add(path);
             } else if (entry.endsWith(u".wants") || entry.endsWith(u".requires") ||
                        entry.endsWith(u".d")) {
                 add(path);
-                for (const QString& inner : listFolder(path))
+                for (const QString& inner : FileNames::listFolder(path))
                     add(path + u'/' + inner);
             }
         }

@@ -8,14 +8,13 @@
 #include <QFileInfo>
 #include <QVariantMap>
 
+#include "session/ManagerNames.h"
+
 namespace UserManager {
 
 namespace {
 
-const QString service = QStringLiteral("org.freedesktop.systemd1");
-const QString managerPath = QStringLiteral("/org/freedesktop/systemd1");
-const QString managerInterface = QStringLiteral("org.freedesktop.systemd1.Manager");
-const QString propertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
+using namespace ManagerNames;
 // ExecMainCode when the main process exited by itself (a signal gives 2 or 3).
 constexpr int cldExited = 1;
 
@@ -23,16 +22,7 @@ QString tr(const char* text) {
     return QCoreApplication::translate("UserManager", text);
 }
 
-QDBusMessage message(const QString& path, const QString& interface, const QString& method,
-                     const QVariantList& arguments = {}) {
-    QDBusMessage call = QDBusMessage::createMethodCall(service, path, interface, method);
-    call.setArguments(arguments);
-    // A missing manager is not to be started by the bus.
-    call.setAutoStartService(false);
-    return call;
-}
-
-QDBusMessage call(const QDBusConnection& bus, const QDBusMessage& message) {
+QDBusMessage blockingCall(const QDBusConnection& bus, const QDBusMessage& message) {
     // A blocking call on a bus whose daemon has gone aborts inside libdbus.
     if (!bus.isConnected())
         return message.createErrorReply(QDBusError::Disconnected, tr("no session bus"));
@@ -66,8 +56,8 @@ template <typename T> bool take(const QVariantMap& values, const char* key, T& o
 std::optional<QString> readService(const QDBusConnection& bus, const QString& path,
                                    UnitState& state) {
     const QDBusMessage reply =
-        call(bus, message(path, propertiesInterface, QStringLiteral("GetAll"),
-                          {QStringLiteral("org.freedesktop.systemd1.Service")}));
+        blockingCall(bus, ManagerNames::call(path, propertiesInterface, QStringLiteral("GetAll"),
+                                             {QStringLiteral("org.freedesktop.systemd1.Service")}));
     if (auto problem = failure(reply, QStringLiteral("a{sv}")))
         return problem;
     const auto values = qdbus_cast<QVariantMap>(reply.arguments().constFirst());
@@ -90,7 +80,8 @@ std::optional<QString> readService(const QDBusConnection& bus, const QString& pa
 std::optional<QString> act(const QDBusConnection& bus, const QString& name, const QString& method,
                            const QVariantList& arguments, const QString& signature,
                            const QString& what, bool reload = true) {
-    const QDBusMessage reply = call(bus, message(managerPath, managerInterface, method, arguments));
+    const QDBusMessage reply =
+        blockingCall(bus, ManagerNames::call(managerPath, managerInterface, method, arguments));
     if (auto problem = failure(reply, signature))
         return what.arg(name, *problem);
     // EnableUnitFiles first says whether the file has an [Install] section.
@@ -98,8 +89,8 @@ std::optional<QString> act(const QDBusConnection& bus, const QString& name, cons
         return what.arg(name, tr("its file has no [Install] section"));
     if (!reload)
         return std::nullopt;
-    const QDBusMessage reloaded =
-        call(bus, message(managerPath, managerInterface, QStringLiteral("Reload")));
+    const QDBusMessage reloaded = blockingCall(
+        bus, ManagerNames::call(managerPath, managerInterface, QStringLiteral("Reload")));
     if (auto problem = failure(reloaded, QString()))
         return tr("The files of %1 were changed, but the user's service manager did not reload "
                   "them: %2")
@@ -123,14 +114,14 @@ bool isAvailable(const QDBusConnection& bus) {
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"));
     ask << service;
-    const QDBusMessage reply = call(bus, ask);
+    const QDBusMessage reply = blockingCall(bus, ask);
     return !failure(reply, QStringLiteral("b")) && reply.arguments().constFirst().toBool();
 }
 
 Reading readStates(const QDBusConnection& bus, const QSet<QString>& wanted, bool mainPids) {
     Reading reading;
-    const QDBusMessage reply =
-        call(bus, message(managerPath, managerInterface, QStringLiteral("ListUnits")));
+    const QDBusMessage reply = blockingCall(
+        bus, ManagerNames::call(managerPath, managerInterface, QStringLiteral("ListUnits")));
     if (auto problem = failure(reply, QStringLiteral("a(ssssssouso)"))) {
         reading.error = tr("Could not list the user's units: %1").arg(*problem);
         return reading;
