@@ -45,7 +45,6 @@ QString summary(const ActionOffer& offer) {
 TEST(ActionBarPhaseTest, EachItemOffersWhatItsOwnerAndDomainAllow) {
     const std::pair<BackgroundItem, const char*> rows[] = {
         {running("p", "cupsd", 1), ""}, // someone else's
-        {running("p", "server", 1, {}, me), "Stop"},
         {runningAgent(), "Stop, disable"},
         {runningAgent(Domain::globalDaemon), "daemon note"},
         {with(runningAgent(), [](auto& i) { i.isApple = true; }), "no copy, Apple note"},
