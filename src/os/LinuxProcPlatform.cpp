@@ -294,7 +294,8 @@ bool readWholeFile(const QString& path, QByteArray& contents) {
 LinuxProcPlatform::LinuxProcPlatform() : LinuxProcPlatform(Options{}) {}
 
 LinuxProcPlatform::LinuxProcPlatform(Options options)
-    : m_root(QFile::encodeName(options.procRoot)), m_useNetlink(options.useNetlink) {
+    : m_root(QFile::encodeName(options.procRoot)), m_useNetlink(options.useNetlink),
+      m_readsCgroups(options.readsCgroups) {
     QByteArray stat;
     if (readWholeFile(options.procRoot + QStringLiteral("/stat"), stat))
         m_bootTime = LinuxProc::parseBootTime(stat).value_or(0);
@@ -422,6 +423,8 @@ std::optional<QString> LinuxProcPlatform::workingDirectory(const ProcHandle& han
 }
 
 std::optional<QString> LinuxProcPlatform::cgroup(const ProcHandle& handle) const {
+    if (!m_readsCgroups)
+        return std::nullopt;
     char path[4200];
     QByteArray buffer;
     const qsizetype length =

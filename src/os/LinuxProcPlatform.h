@@ -6,6 +6,7 @@
 #include <QByteArrayView>
 #include <QString>
 
+#include "os/HostRules.h"
 #include "os/ProcPlatform.h"
 
 // Pure parsers for the files under /proc; LinuxProcPlatform reads the files.
@@ -58,6 +59,9 @@ public:
         QString procRoot = QStringLiteral("/proc");
         // Off: listening sockets come from procRoot/net/tcp and tcp6 only.
         bool useNetlink = true;
+        // Cgroups name the user's units only under systemd; elsewhere they are
+        // not worth a read per process.
+        bool readsCgroups = Hosts::current().bootedWithSystemd;
     };
 
     LinuxProcPlatform();
@@ -89,6 +93,7 @@ private:
 
     QByteArray m_root; // procRoot, encoded for the file system
     bool m_useNetlink = true;
+    bool m_readsCgroups = false;
     qint64 m_bootTime = 0;
     long m_ticksPerSecond = 100;
     quint64 m_pageSize = 4096;

@@ -220,7 +220,7 @@ TEST(LinuxProcRoot, ReadsEveryFieldAndSkipsKernelThreads) {
             ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size());
     }
 
-    const LinuxProcPlatform platform({root.path(), false});
+    const LinuxProcPlatform platform({root.path(), false, true});
     ProcReader::StaticInfoCache cache;
     const long hz = sysconf(_SC_CLK_TCK);
     EXPECT_EQ(ProcReader::readAll(cache, platform),
