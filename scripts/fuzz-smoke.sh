@@ -66,7 +66,7 @@ for path in sys.argv[1:]:
 fi
 
 failed=0
-for target in LaunchctlListFuzz DisabledFuzz LoginItemsFuzz JobFuzz ParseArgumentsFuzz; do
+for target in LaunchctlListFuzz DisabledFuzz LoginItemsFuzz JobFuzz UnitFileFuzz DesktopEntryFuzz; do
     binary=$build/fuzz/$target
     [ -x "$binary" ] || continue
     log=$build/fuzz-$target.log
