@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -59,6 +60,20 @@ public:
         QFile out(file);
         if (out.open(QIODevice::WriteOnly))
             out.write(bytes);
+    }
+    // Every file and link under `folder`, with its bytes or its target.
+    static QStringList tree(const QString& folder) {
+        QStringList lines;
+        QDirIterator files(folder, QDir::Files | QDir::System, QDirIterator::Subdirectories);
+        while (files.hasNext()) {
+            const QFileInfo file(files.next());
+            QFile in(file.filePath());
+            lines << file.filePath() + QStringLiteral(" -> ") +
+                         (file.isSymLink() ? file.symLinkTarget()
+                                           : (in.open(QIODevice::ReadOnly) ? in.readAll() : "?"));
+        }
+        lines.sort();
+        return lines;
     }
     static void link(const QString& target, const QString& file) {
         QDir().mkpath(QFileInfo(file).path());
