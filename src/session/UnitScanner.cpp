@@ -4,15 +4,14 @@
 #include <set>
 
 #include <QDir>
-#include <QFile>
 #include <QHash>
 #include <QMap>
 #include <QRegularExpression>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include "os/AtomicFile.h"
 #include "os/FileNames.h"
 #include "os/UserHome.h"
 #include "session/UnitFile.h"
@@ -42,20 +41,11 @@ QString templateOf(const QString& name) {
 // The file's bytes; empty for a mask (an empty file or /dev/null); none when
 // it is no regular file, is too large or cannot be read.
 std::optional<QByteArray> readFile(const QString& path) {
-    const int fd =
-        ::open(FileNames::encode(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    QFile file;
     struct stat info {};
-    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle) ||
-        ::fstat(fd, &info) != 0)
-        return std::nullopt;
-    if (S_ISCHR(info.st_mode) && info.st_rdev == makedev(1, 3))
+    if (::stat(FileNames::encode(path).constData(), &info) == 0 && S_ISCHR(info.st_mode) &&
+        info.st_rdev == makedev(1, 3))
         return QByteArray();
-    QByteArray bytes;
-    if (!S_ISREG(info.st_mode) || info.st_size > maxFileSize ||
-        (bytes = file.readAll()).size() > maxFileSize || file.error() != QFileDevice::NoError)
-        return std::nullopt;
-    return bytes;
+    return AtomicFile::read(path, maxFileSize);
 }
 
 // Where the entry leads: itself, or the end of its chain of links; empty for

@@ -2,6 +2,7 @@
 // sequence of Disable auto-start and Re-enable (DisableUnitFiles on the user's
 // unit, a user mask over a vendor unit, their undoing), or by a repeated one.
 
+#include <algorithm>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -24,10 +25,8 @@ TEST(LinuxSessionActions, RandomDisablesAndReenablesLoseNothing) {
     for (int round = 0; round < 24; ++round) {
         const int which = round % 2;          // so that every pair of states comes up
         const bool twice = random() % 4 == 0; // the same action again: refused
-        SessionJob job;
-        for (const SessionJob& unit : UnitScanner::scanUnits(context.unitFolders))
-            if (unit.name == names[which])
-                job = unit;
+        const QList<SessionJob> scanned = UnitScanner::scanUnits(context.unitFolders);
+        const SessionJob job = *std::ranges::find(scanned, names[which], &SessionJob::name);
         const bool disabling = twice ? off[which] : !off[which];
         const ActionResult result = disabling ? SessionActions::disable(job, false, context)
                                               : SessionActions::reenable(job, context);

@@ -18,30 +18,23 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-SessionJob unit(const QString& name, SessionJob::Owner owner, bool atLogin,
-                const QStringList& command = {}) {
-    SessionJob job;
-    job.kind = name.endsWith(u".timer"_s) ? SessionJob::Kind::timer : SessionJob::Kind::service;
-    job.name = name;
-    job.owner = owner;
-    job.startsAtLogin = atLogin;
-    job.enabledByUser = atLogin && owner == SessionJob::Owner::user;
-    job.wantedBy = {u"default.target"_s};
-    job.command = command;
-    job.file = u"/units/"_s + name;
-    return job;
-}
-
-SessionJob entry(const QString& name, SessionJob::Owner owner, const QStringList& command) {
-    SessionJob job;
-    job.kind = SessionJob::Kind::autostartEntry;
-    job.name = name;
-    job.title = name.section(u'.', 0, 0).toUpper();
-    job.owner = owner;
-    job.startsAtLogin = true;
-    job.enabledByUser = owner == SessionJob::Owner::user;
-    job.command = command;
-    return job;
+// A unit or, by its name, an entry (which is named in capitals).
+SessionJob job(const QString& name, SessionJob::Owner owner, bool atLogin,
+               const QStringList& command = {}) {
+    using enum SessionJob::Kind;
+    SessionJob made;
+    made.kind = name.endsWith(u".desktop"_s) ? autostartEntry
+                : name.endsWith(u".timer"_s) ? timer
+                                             : service;
+    made.name = name;
+    made.title = made.kind == autostartEntry ? name.section(u'.', 0, 0).toUpper() : QString();
+    made.owner = owner;
+    made.startsAtLogin = atLogin;
+    made.enabledByUser = atLogin && owner == SessionJob::Owner::user;
+    made.wantedBy = {u"default.target"_s};
+    made.command = command;
+    made.file = u"/units/"_s + name;
+    return made;
 }
 
 TEST(LinuxSessionItems, EachUnitAndEntryIsOneItemWithTheStatusItsStateGives) {
@@ -56,34 +49,33 @@ TEST(LinuxSessionItems, EachUnitAndEntryIsOneItemWithTheStatusItsStateGives) {
     input.processes[710].cgroup = slice + u"mail.service"_s;
     input.processes[713].cgroup = slice + u"app-notes@autostart.service"_s;
 
-    SessionJob syncthing = unit(u"syncthing.service"_s, user, true, {u"/usr/bin/syncthing"_s});
+    SessionJob syncthing = job(u"syncthing.service"_s, user, true, {u"/usr/bin/syncthing"_s});
     syncthing.title = u"File synchronisation"_s;
-    SessionJob timer = unit(u"backup.timer"_s, user, true);
+    SessionJob timer = job(u"backup.timer"_s, user, true);
     timer.onCalendar = {u"daily"_s};
     timer.triggers = u"backup.service"_s;
-    SessionJob masked = unit(u"tracker.service"_s, system, false);
+    SessionJob masked = job(u"tracker.service"_s, system, false);
     masked.maskFile = UserHome::path() + u"/.config/systemd/user/tracker.service"_s;
-    SessionJob vendorEnabledByUser = unit(u"gpg-agent.service"_s, system, true);
+    SessionJob vendorEnabledByUser = job(u"gpg-agent.service"_s, system, true);
     vendorEnabledByUser.enabledByUser = true;
-    SessionJob hidden = entry(u"chat.desktop"_s, user, {u"chat"_s});
+    SessionJob hidden = job(u"chat.desktop"_s, user, false, {u"chat"_s});
     hidden.hidden = true;
-    hidden.startsAtLogin = false;
     input.sessionJobs = {
         syncthing,
-        unit(u"mail.service"_s, user, true, {u"/usr/bin/python3"_s, u"/opt/mail/sync.py"_s}),
-        unit(u"crashy.service"_s, user, true),
-        unit(u"broken.service"_s, user, true),
+        job(u"mail.service"_s, user, true, {u"/usr/bin/python3"_s, u"/opt/mail/sync.py"_s}),
+        job(u"crashy.service"_s, user, true),
+        job(u"broken.service"_s, user, true),
         timer,
-        unit(u"backup.service"_s, user, false),
-        unit(u"notes.service"_s, user, false),
+        job(u"backup.service"_s, user, false),
+        job(u"notes.service"_s, user, false),
         masked,
         vendorEnabledByUser,
-        unit(u"dirmngr.service"_s, system, false),
-        unit(u"pipewire.service"_s, system, true),
-        entry(u"nextcloud.desktop"_s, user, {u"nextcloud"_s, u"--background"_s}),
-        entry(u"notes.desktop"_s, user, {u"notes"_s}),
-        entry(u"quillmarsh.desktop"_s, user, {u"/opt/qm/quillmarsh"_s}),
-        entry(u"at-spi.desktop"_s, system, {u"/usr/libexec/at-spi"_s}),
+        job(u"dirmngr.service"_s, system, false),
+        job(u"pipewire.service"_s, system, true),
+        job(u"nextcloud.desktop"_s, user, true, {u"nextcloud"_s, u"--background"_s}),
+        job(u"notes.desktop"_s, user, true, {u"notes"_s}),
+        job(u"quillmarsh.desktop"_s, user, true, {u"/opt/qm/quillmarsh"_s}),
+        job(u"at-spi.desktop"_s, system, true, {u"/usr/libexec/at-spi"_s}),
         hidden,
     };
     input.unitStates = {
